@@ -1,0 +1,217 @@
+// The hardware of one machine: a bus address space, a clock, 82571 boards
+// of two ports (PCI functions) each, and the wires on their ports.
+//
+// Threads and locks. Each port has its own lock; a board has a small one
+// for what its two functions share (EEPROM, software semaphore); the clock
+// and the bus space have their own. A port never calls into another port
+// or into a callback while holding its lock: frames for the wire and
+// interrupt changes are gathered under the lock and handed on after it is
+// released, so two cabled ports transmitting at each other cannot deadlock.
+//
+// Clock. In real-time mode the machine runs one model thread that fires due
+// events (autonegotiation completing, generator frames) at their time. In
+// manual mode nothing happens on its own: a test moves time with Advance()
+// and the due events run on the test's thread, in time order, so a test is
+// fully deterministic.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hw/bus_space.hpp"
+#include "hw/ethernet.hpp"
+#include "hw/pci_function.hpp"
+
+namespace hw {
+
+enum class ClockMode { RealTime, Manual };
+
+struct MachineOptions {
+    ClockMode clock = ClockMode::RealTime;
+    // Time from (re)starting autonegotiation to its outcome.
+    std::chrono::nanoseconds autonegotiationDelay = std::chrono::milliseconds(20);
+    // Where traces of unimplemented or malformed accesses go, in addition
+    // to the machine's own record (Machine::Traces). Empty: record only.
+    std::function<void(const std::string&)> traceSink;
+};
+
+// Link modes in the order of the system's speed mask.
+enum LinkMode : std::uint32_t {
+    kMode10Full = 1u << 0,
+    kMode10Half = 1u << 1,
+    kMode100Full = 1u << 2,
+    kMode100Half = 1u << 3,
+    kMode1000Full = 1u << 4,
+    kModesAll = 0x1F,
+};
+
+struct BoardOptions {
+    std::uint16_t deviceId = 0x0001;   // 0x0001 or 0x0002
+    std::uint16_t vendorId = 0xF10E;
+    // The board's address (function 0's); function 1 answers with bit 0 of
+    // the last byte inverted. Default: derived from the board's index.
+    std::optional<MacAddress> mac;
+    std::uint32_t pcieLinkWidth = 4;   // 1, 2 or 4 lanes
+    std::uint32_t eepromWords = 256;   // 64..16384
+};
+
+// Traffic generator on a port's wire. Frames are valid generator frames
+// (see ethernet.hpp) addressed to the port, numbered per port from 0.
+struct GeneratorOptions {
+    double framesPerSecond = 10000;   // capped by the wire speed of the link
+    std::uint32_t minSize = 64;       // sizes with FCS, cycled deterministically
+    std::uint32_t maxSize = 1518;
+    std::uint64_t count = 0;          // frames to send; 0 = no end
+    std::uint32_t fcsErrorEvery = 0;  // every n-th frame with a bad FCS; 0 = none
+    std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
+};
+
+// Counters of the wire side of a port, for "delivered + lost = sent" checks.
+struct PortCounters {
+    std::uint64_t offered = 0;      // frames that reached the port from its wire
+    std::uint64_t ignored = 0;      // receiver disabled, link down or address filter
+    std::uint64_t missed = 0;       // no room in the receive FIFO (MPC)
+    std::uint64_t delivered = 0;    // written to host memory with their descriptors
+    std::uint64_t dmaFaults = 0;    // lost to a refused DMA
+    std::uint64_t transmitted = 0;  // frames put on the wire
+    std::uint64_t txDropped = 0;    // transmitted while the link was down
+};
+
+// Fault injection.
+struct PortFaults {
+    bool phyNeverReady = false;   // MDIC never reports ready
+};
+struct BoardFaults {
+    bool eepromSilent = false;    // no auto-read done, EERD never done, SPI reads all ones
+    bool semaphoreStuck = false;  // the software semaphore is held by firmware for good
+};
+
+// Receive errors a test can attach to an injected frame (the descriptor's
+// error bits; a bad FCS is detected from the frame itself).
+enum RxErrorInject : std::uint8_t {
+    kRxSymbolError = 0x02,
+    kRxSequenceError = 0x04,
+    kRxDataError = 0x80,
+};
+
+class Board;
+class Machine;
+
+// One LAN function of a board: the PCI function the kernel surface drives,
+// and the port with its PHY and wire.
+class Port : public PciFunction {
+public:
+    ~Port() override;
+
+    Board& GetBoard() const;
+    std::uint32_t Index() const;   // LAN function 0 or 1
+    MacAddress Mac() const;        // the address the EEPROM gives this function
+
+    // PciFunction
+    PciLocation Location() const override;
+    std::uint8_t ConfigRead8(std::uint32_t offset) const override;
+    std::uint16_t ConfigRead16(std::uint32_t offset) const override;
+    std::uint32_t ConfigRead32(std::uint32_t offset) const override;
+    void ConfigWrite8(std::uint32_t offset, std::uint8_t value) override;
+    void ConfigWrite16(std::uint32_t offset, std::uint16_t value) override;
+    void ConfigWrite32(std::uint32_t offset, std::uint32_t value) override;
+    std::uint64_t Bar0Physical() const override;
+    std::uint32_t Bar0Length() const override;
+    std::uint32_t ReadRegister(std::uint32_t offset) override;
+    void WriteRegister(std::uint32_t offset, std::uint32_t value) override;
+    std::uint32_t InterruptLine() const override;
+    bool InterruptAsserted() const override;
+    void SetInterruptHandler(std::function<void(bool asserted)> handler) override;
+
+    // Test hooks.
+    // Hands a frame (with its FCS) to the port as if it came off the wire.
+    void InjectFrame(std::span<const std::uint8_t> frameWithFcs, std::uint8_t rxErrors = 0);
+    // Keeps a copy of every frame the port puts on the wire (with FCS).
+    void CaptureTransmitted(bool on);
+    std::vector<std::vector<std::uint8_t>> TakeTransmitted();
+    PortCounters Counters() const;
+    void SetFaults(const PortFaults& faults);
+    // PHY link state as the wire sees it.
+    bool LinkUp() const;
+    std::uint32_t LinkMode() const;  // one LinkMode bit, 0 while down
+    // LED i (0..3) as it shows now: lit, and whether it blinks.
+    struct Led { bool on; bool blinking; };
+    Led LedState(std::uint32_t led) const;
+
+private:
+    friend class Board;
+    friend class Machine;
+    struct Impl;
+    explicit Port(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+class Board {
+public:
+    ~Board();
+    std::uint32_t Index() const;
+    Port& GetPort(std::uint32_t function);  // 0 or 1
+    Machine& GetMachine() const;
+    void SetFaults(const BoardFaults& faults);
+    // The EEPROM's words as they are now (for tests).
+    std::vector<std::uint16_t> EepromImage() const;
+
+private:
+    friend class Machine;
+    friend class Port;
+    struct Impl;
+    explicit Board(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineOptions options = {});
+    ~Machine();   // stops the model thread, disconnects every wire
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    BusSpace& Bus();
+
+    // Boards are numbered from 0 in the order they are added; board b's
+    // functions sit at PCI bus 1 + b, device 0, functions 0 and 1.
+    Board& AddBoard(const BoardOptions& options = {});
+    std::size_t BoardCount() const;
+    Board& GetBoard(std::size_t index);
+    // Every port of every board, board by board (for enumeration).
+    std::vector<Port*> Ports();
+
+    // Wires. Attaching a wire to a port replaces what was there.
+    void Disconnect(Port& port);                 // wire "none"
+    void Connect(Port& a, Port& b);              // wire "cable" between two ports
+    void AttachGenerator(Port& port, const GeneratorOptions& options);
+    // Frames a port's generator has sent so far (0 without one).
+    std::uint64_t GeneratorSent(const Port& port) const;
+
+    // Clock: nanoseconds since the machine was created.
+    ClockMode Mode() const;
+    std::int64_t Now() const;
+    // Manual mode: moves time forward, running every event due up to the
+    // new time in order. Ignored in real-time mode.
+    void Advance(std::chrono::nanoseconds by);
+    // Manual mode: moves time to the next pending event and runs it; false
+    // when nothing is pending.
+    bool StepToNextEvent();
+
+    // Accesses the model does not implement (or malformed ones), as text,
+    // oldest first (the record keeps the latest 1024), and their total.
+    std::vector<std::string> Traces() const;
+    std::uint64_t TraceCount() const;
+
+    struct Impl;
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace hw

@@ -1,0 +1,98 @@
+#include "hw/ethernet.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hw {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr auto kCrcTable = MakeCrcTable();
+
+constexpr std::size_t kHeader = 14;
+constexpr std::size_t kStreamOffset = kHeader + 4;
+constexpr std::size_t kSequenceOffset = kStreamOffset + 4;
+constexpr std::size_t kPatternOffset = kSequenceOffset + 8;
+constexpr std::size_t kMaxGeneratorFrame = 16128;
+constexpr std::uint8_t kMagic[4] = {'F', 'L', 'G', 'N'};
+
+void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint64_t GetLe(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+std::uint8_t PatternByte(std::uint64_t sequence, std::size_t offset) {
+    return static_cast<std::uint8_t>(sequence * 31 + offset);
+}
+
+}  // namespace
+
+std::uint32_t Crc32(std::span<const std::uint8_t> bytes) {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+void AppendFcs(std::vector<std::uint8_t>& frame) {
+    const std::uint32_t fcs = Crc32(frame);
+    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
+}
+
+bool FcsValid(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 5) return false;
+    const std::size_t n = frame.size() - 4;
+    return Crc32(frame.first(n)) == static_cast<std::uint32_t>(GetLe(frame.data() + n, 4));
+}
+
+std::vector<std::uint8_t> BuildGeneratorFrame(const MacAddress& destination, const MacAddress& source,
+                                              std::uint32_t stream, std::uint64_t sequence,
+                                              std::size_t size, bool badFcs) {
+    size = std::clamp(size, kMinFrameWithFcs, kMaxGeneratorFrame);
+    std::vector<std::uint8_t> frame(size - 4);
+    std::memcpy(frame.data(), destination.data(), 6);
+    std::memcpy(frame.data() + 6, source.data(), 6);
+    frame[12] = kGeneratorEtherType >> 8;
+    frame[13] = kGeneratorEtherType & 0xFF;
+    std::memcpy(frame.data() + kHeader, kMagic, 4);
+    PutLe(frame.data() + kStreamOffset, stream, 4);
+    PutLe(frame.data() + kSequenceOffset, sequence, 8);
+    for (std::size_t i = kPatternOffset; i < frame.size(); ++i) frame[i] = PatternByte(sequence, i);
+    AppendFcs(frame);
+    // An FCS error corrupts the FCS only, so the frame is still recognisable.
+    if (badFcs) frame.back() ^= 0xFF;
+    return frame;
+}
+
+std::optional<GeneratorFrameInfo> ParseGeneratorFrame(std::span<const std::uint8_t> frame) {
+    if (frame.size() < kMinFrameWithFcs) return std::nullopt;
+    if (frame[12] != (kGeneratorEtherType >> 8) || frame[13] != (kGeneratorEtherType & 0xFF) ||
+        std::memcmp(frame.data() + kHeader, kMagic, 4) != 0) {
+        return std::nullopt;
+    }
+    GeneratorFrameInfo info;
+    info.stream = static_cast<std::uint32_t>(GetLe(frame.data() + kStreamOffset, 4));
+    info.sequence = GetLe(frame.data() + kSequenceOffset, 8);
+    info.fcsValid = FcsValid(frame);
+    info.patternValid = true;
+    for (std::size_t i = kPatternOffset; i < frame.size() - 4; ++i) {
+        if (frame[i] != PatternByte(info.sequence, i)) {
+            info.patternValid = false;
+            break;
+        }
+    }
+    return info;
+}
+
+}  // namespace hw
