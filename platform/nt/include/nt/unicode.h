@@ -1,0 +1,19 @@
+// Conversions between the narrow (UTF-8) strings of this platform and the
+// UTF-16LE strings that Windows keeps in the registry and in UNICODE_STRINGs.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nt {
+
+// Invalid input sequences become U+FFFD rather than failing: registry data
+// written by a careless program must still be readable.
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Case-insensitive comparison of names as the registry and object names use
+// it (ASCII letters fold; other characters compare exactly).
+bool EqualNames(std::string_view a, std::string_view b) noexcept;
+
+}  // namespace nt

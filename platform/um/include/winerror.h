@@ -1,0 +1,97 @@
+/*
+ * Win32 error codes, with Windows' values.
+ */
+#ifndef FL_UM_WINERROR_H
+#define FL_UM_WINERROR_H
+
+#define NO_ERROR                    0L
+#define ERROR_SUCCESS               0L
+#define ERROR_INVALID_FUNCTION      1L
+#define ERROR_FILE_NOT_FOUND        2L
+#define ERROR_PATH_NOT_FOUND        3L
+#define ERROR_TOO_MANY_OPEN_FILES   4L
+#define ERROR_ACCESS_DENIED         5L
+#define ERROR_INVALID_HANDLE        6L
+#define ERROR_NOT_ENOUGH_MEMORY     8L
+#define ERROR_BAD_ENVIRONMENT       10L
+#define ERROR_INVALID_ACCESS        12L
+#define ERROR_INVALID_DATA          13L
+#define ERROR_OUTOFMEMORY           14L
+#define ERROR_INVALID_DRIVE         15L
+#define ERROR_NO_MORE_FILES         18L
+#define ERROR_WRITE_PROTECT         19L
+#define ERROR_BAD_UNIT              20L
+#define ERROR_NOT_READY             21L
+#define ERROR_BAD_COMMAND           22L
+#define ERROR_CRC                   23L
+#define ERROR_BAD_LENGTH            24L
+#define ERROR_SEEK                  25L
+#define ERROR_WRITE_FAULT           29L
+#define ERROR_READ_FAULT            30L
+#define ERROR_GEN_FAILURE           31L
+#define ERROR_SHARING_VIOLATION     32L
+#define ERROR_LOCK_VIOLATION        33L
+#define ERROR_HANDLE_EOF            38L
+#define ERROR_HANDLE_DISK_FULL      39L
+#define ERROR_NOT_SUPPORTED         50L
+#define ERROR_DEV_NOT_EXIST         55L
+#define ERROR_FILE_EXISTS           80L
+#define ERROR_CANNOT_MAKE           82L
+#define ERROR_INVALID_PARAMETER     87L
+#define ERROR_BROKEN_PIPE           109L
+#define ERROR_OPEN_FAILED           110L
+#define ERROR_BUFFER_OVERFLOW       111L
+#define ERROR_DISK_FULL             112L
+#define ERROR_CALL_NOT_IMPLEMENTED  120L
+#define ERROR_SEM_TIMEOUT           121L
+#define ERROR_INSUFFICIENT_BUFFER   122L
+#define ERROR_INVALID_NAME          123L
+#define ERROR_INVALID_LEVEL         124L
+#define ERROR_MOD_NOT_FOUND         126L
+#define ERROR_PROC_NOT_FOUND        127L
+#define ERROR_NEGATIVE_SEEK         131L
+#define ERROR_DIR_NOT_EMPTY         145L
+#define ERROR_BAD_PATHNAME          161L
+#define ERROR_BUSY                  170L
+#define ERROR_ALREADY_EXISTS        183L
+#define ERROR_ENVVAR_NOT_FOUND      203L
+#define ERROR_FILENAME_EXCED_RANGE  206L
+#define ERROR_MORE_DATA             234L
+#define ERROR_WAIT_NO_CHILDREN      128L
+#define WAIT_TIMEOUT                258L
+#define ERROR_NO_MORE_ITEMS         259L
+#define ERROR_DIRECTORY             267L
+#define ERROR_NOT_OWNER             288L
+#define ERROR_TOO_MANY_POSTS        298L
+#define ERROR_INVALID_ADDRESS       487L
+#define ERROR_ARITHMETIC_OVERFLOW   534L
+#define ERROR_ABANDONED_WAIT_0      735L
+#define ERROR_OPERATION_ABORTED     995L
+#define ERROR_IO_INCOMPLETE         996L
+#define ERROR_IO_PENDING            997L
+#define ERROR_NOACCESS              998L
+#define ERROR_INVALID_FLAGS         1004L
+#define ERROR_FILE_INVALID          1006L
+#define ERROR_BADKEY                1010L
+#define ERROR_CANTOPEN              1011L
+#define ERROR_CANTREAD              1012L
+#define ERROR_CANTWRITE             1013L
+#define ERROR_REGISTRY_CORRUPT      1015L
+#define ERROR_REGISTRY_IO_FAILED    1016L
+#define ERROR_KEY_DELETED           1018L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_IO_DEVICE             1117L
+#define ERROR_DEVICE_NOT_CONNECTED  1167L
+#define ERROR_NOT_FOUND             1168L
+#define ERROR_CANCELLED             1223L
+#define ERROR_PRIVILEGE_NOT_HELD    1314L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_NO_SYSTEM_RESOURCES   1450L
+#define ERROR_TIMEOUT               1460L
+#define ERROR_DEVICE_REMOVED        1617L
+#define ERROR_INVALID_USER_BUFFER   1784L
+#define ERROR_NOT_ENOUGH_QUOTA      1816L
+#define ERROR_DEVICE_IN_USE         2404L
+#define ERROR_DEVICE_NOT_AVAILABLE  4319L
+
+#endif
