@@ -72,15 +72,18 @@ struct GeneratorOptions {
     std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
 };
 
-// Counters of the wire side of a port, for "delivered + lost = sent" checks.
+// Counters of the wire side of a port, for "delivered + lost = sent" checks:
+// offered = ignored + missed + delivered + queued + dmaFaults (receive side).
 struct PortCounters {
     std::uint64_t offered = 0;      // frames that reached the port from its wire
     std::uint64_t ignored = 0;      // receiver disabled, link down or address filter
     std::uint64_t missed = 0;       // no room in the receive FIFO (MPC)
     std::uint64_t delivered = 0;    // written to host memory with their descriptors
-    std::uint64_t dmaFaults = 0;    // lost to a refused DMA
+    std::uint64_t queued = 0;       // in the receive FIFO now, waiting for descriptors
+    std::uint64_t dmaFaults = 0;    // received frames lost to a refused DMA
     std::uint64_t transmitted = 0;  // frames put on the wire
     std::uint64_t txDropped = 0;    // transmitted while the link was down
+    std::uint64_t txDmaFaults = 0;  // packets or descriptors lost to a refused DMA
 };
 
 // Fault injection.
@@ -144,10 +147,10 @@ public:
     struct Led { bool on; bool blinking; };
     Led LedState(std::uint32_t led) const;
 
+    struct Impl;  // the model's inside; not for callers
 private:
     friend class Board;
     friend class Machine;
-    struct Impl;
     explicit Port(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
@@ -162,10 +165,10 @@ public:
     // The EEPROM's words as they are now (for tests).
     std::vector<std::uint16_t> EepromImage() const;
 
+    struct Impl;  // the model's inside; not for callers
 private:
     friend class Machine;
     friend class Port;
-    struct Impl;
     explicit Board(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
@@ -209,7 +212,7 @@ public:
     std::vector<std::string> Traces() const;
     std::uint64_t TraceCount() const;
 
-    struct Impl;
+    struct Impl;  // the model's inside; not for callers
 private:
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,821 @@
+// One LAN function of the 82571: register file, EEPROM and PHY access,
+// interrupts, receive and transmit DMA.
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "model.hpp"
+#include "regs.hpp"
+
+namespace hw {
+
+using namespace reg;
+
+namespace {
+
+// Register table: each implemented register (or array of registers) with
+// its reset value, the bits software may write, and the side effects of
+// reading and writing it. A register not in the table is traced.
+using ReadFn = std::uint32_t (Port::Impl::*)(std::uint32_t, Outbox&);
+using WriteFn = void (Port::Impl::*)(std::uint32_t, std::uint32_t, Outbox&);
+
+struct RegDef {
+    std::uint32_t offset;
+    std::uint32_t count;  // consecutive registers, 4 bytes apart
+    const char* name;
+    std::uint32_t reset;
+    std::uint32_t writable;
+    ReadFn read;    // nullptr: the stored value
+    WriteFn write;  // nullptr: store the writable bits
+};
+
+using I = Port::Impl;
+constexpr std::uint32_t kAll = 0xFFFFFFFF;
+
+const RegDef kRegisters[] = {
+    {CTRL, 1, "CTRL", CTRL_FD, kAll, nullptr, &I::WriteCtrl},
+    {STATUS, 1, "STATUS", 0, 0, &I::ReadStatus, &I::WriteReadOnly},
+    {EECD, 1, "EECD", 0, EECD_SK | EECD_CS | EECD_DI | EECD_REQ, &I::ReadEecd, &I::WriteEecd},
+    {EERD, 1, "EERD", 0, kAll, &I::ReadEerd, &I::WriteEerd},
+    {CTRL_EXT, 1, "CTRL_EXT", 0, kAll, nullptr, nullptr},
+    {MDIC, 1, "MDIC", MDIC_READY, kAll, nullptr, &I::WriteMdic},
+    {FCAL, 1, "FCAL", 0, kAll, nullptr, nullptr},
+    {FCAH, 1, "FCAH", 0, 0xFFFF, nullptr, nullptr},
+    {FCT, 1, "FCT", 0, 0xFFFF, nullptr, nullptr},
+    {VET, 1, "VET", 0x8100, 0xFFFF, nullptr, nullptr},
+    {ICR, 1, "ICR", 0, kAll, &I::ReadIcr, &I::WriteIcr},
+    {ITR, 1, "ITR", 0, 0xFFFF, nullptr, nullptr},
+    {ICS, 1, "ICS", 0, kAll, &I::ReadWriteOnly, &I::WriteIcs},
+    {IMS, 1, "IMS", 0, kAll, nullptr, &I::WriteIms},
+    {IMC, 1, "IMC", 0, kAll, &I::ReadWriteOnly, &I::WriteImc},
+    {IAM, 1, "IAM", 0, kAll, nullptr, nullptr},
+    {RCTL, 1, "RCTL", 0, kAll, nullptr, &I::WriteRx},
+    {FCTTV, 1, "FCTTV", 0, 0xFFFF, nullptr, nullptr},
+    {TCTL, 1, "TCTL", TCTL_PSP, kAll, nullptr, &I::WriteTx},
+    {TIPG, 1, "TIPG", 0x00602008, kAll, nullptr, nullptr},
+    {LEDCTL, 1, "LEDCTL", 0x07068302, kAll, nullptr, nullptr},
+    {PBA, 1, "PBA", 0x00100030, 0xFFFF, nullptr, nullptr},
+    {EEMNGCTL, 1, "EEMNGCTL", 0, 0, &I::ReadEemngctl, &I::WriteReadOnly},
+    {FCRTL, 1, "FCRTL", 0, kAll, nullptr, nullptr},
+    {FCRTH, 1, "FCRTH", 0, kAll, nullptr, nullptr},
+    {RDBAL, 1, "RDBAL", 0, 0xFFFFFFF0, nullptr, nullptr},
+    {RDBAH, 1, "RDBAH", 0, kAll, nullptr, nullptr},
+    {RDLEN, 1, "RDLEN", 0, 0x000FFF80, nullptr, nullptr},
+    {RDH, 1, "RDH", 0, 0xFFFF, nullptr, &I::WriteRx},
+    {RDT, 1, "RDT", 0, 0xFFFF, nullptr, &I::WriteRx},
+    {RDTR, 1, "RDTR", 0, 0xFFFF, nullptr, nullptr},
+    {RXDCTL, 1, "RXDCTL", 0x00010000, kAll, nullptr, nullptr},
+    {RADV, 1, "RADV", 0, 0xFFFF, nullptr, nullptr},
+    {TDBAL, 1, "TDBAL", 0, 0xFFFFFFF0, nullptr, nullptr},
+    {TDBAH, 1, "TDBAH", 0, kAll, nullptr, nullptr},
+    {TDLEN, 1, "TDLEN", 0, 0x000FFF80, nullptr, nullptr},
+    {TDH, 1, "TDH", 0, 0xFFFF, nullptr, &I::WriteTx},
+    {TDT, 1, "TDT", 0, 0xFFFF, nullptr, &I::WriteTx},
+    {TIDV, 1, "TIDV", 0, 0xFFFF, nullptr, nullptr},
+    {TXDCTL, 1, "TXDCTL", 0x00010000, kAll, nullptr, nullptr},
+    {TADV, 1, "TADV", 0, 0xFFFF, nullptr, nullptr},
+    {TARC0, 1, "TARC0", 0x00000403, kAll, nullptr, nullptr},
+    {TDBAL1, 1, "TDBAL1", 0, 0xFFFFFFF0, nullptr, nullptr},
+    {TDBAH1, 1, "TDBAH1", 0, kAll, nullptr, nullptr},
+    {TDLEN1, 1, "TDLEN1", 0, 0x000FFF80, nullptr, nullptr},
+    {TDH1, 1, "TDH1", 0, 0xFFFF, nullptr, nullptr},
+    {TDT1, 1, "TDT1", 0, 0xFFFF, nullptr, nullptr},
+    {TXDCTL1, 1, "TXDCTL1", 0x00010000, kAll, nullptr, nullptr},
+    {TARC1, 1, "TARC1", 0x00000403, kAll, nullptr, nullptr},
+    {STATS_FIRST, (STATS_LAST - STATS_FIRST) / 4 + 1, "statistics", 0, 0, &I::ReadStatistic, &I::WriteReadOnly},
+    {RXCSUM, 1, "RXCSUM", 0x00000300, 0x7FF, nullptr, nullptr},
+    {MTA, 128, "MTA", 0, kAll, nullptr, nullptr},
+    {RAL0, 32, "RAL/RAH", 0, kAll, nullptr, nullptr},
+    {VFTA, 128, "VFTA", 0, kAll, nullptr, nullptr},
+    {WUC, 1, "WUC", 0, kAll, nullptr, nullptr},
+    {MANC, 1, "MANC", 0, kAll, nullptr, nullptr},
+    {SWSM, 1, "SWSM", 0, SWSM_SMBI | SWSM_SWESMBI, &I::ReadSwsm, &I::WriteSwsm},
+    {FWSM, 1, "FWSM", 0, 0, nullptr, &I::WriteReadOnly},
+};
+
+// Dword index -> table entry (or nullptr), built once.
+const std::vector<const RegDef*>& RegisterIndex() {
+    static const std::vector<const RegDef*> index = [] {
+        std::vector<const RegDef*> v(kBar0Length / 4, nullptr);
+        for (const RegDef& d : kRegisters)
+            for (std::uint32_t i = 0; i < d.count; ++i) v[d.offset / 4 + i] = &d;
+        return v;
+    }();
+    return index;
+}
+
+std::string Hex(std::uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%04X", v);
+    return b;
+}
+
+std::uint64_t GetLe(const std::uint8_t* p, int n) {
+    std::uint64_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+void PutLe(std::uint8_t* p, std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The 64-bit statistics pairs: low half first, cleared when the high half is read.
+bool IsPairLow(std::uint32_t off) { return off == GORCL || off == GOTCL || off == TORL || off == TOTL; }
+bool IsPairHigh(std::uint32_t off) { return off == GORCH || off == GOTCH || off == TORH || off == TOTH; }
+
+std::uint32_t SizeBucket(std::size_t len) {
+    // PRC64/PTC64 and the five buckets above them: 64, 65-127, 128-255,
+    // 256-511, 512-1023, 1024-1522.
+    if (len <= 64) return 0;
+    if (len <= 127) return 1;
+    if (len <= 255) return 2;
+    if (len <= 511) return 3;
+    if (len <= 1023) return 4;
+    return 5;
+}
+
+constexpr std::size_t kMaxPacket = 16384;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and configuration space
+
+Port::Impl::Impl(Machine::Impl& machine, Board::Impl& board, std::uint32_t function)
+    : machine_(machine), board_(board), function_(function), stream_(board.index_ * 2 + function),
+      regs_(kBar0Length / 4, 0) {
+    for (const RegDef& d : kRegisters)
+        for (std::uint32_t i = 0; i < d.count; ++i) regs_[d.offset / 4 + i] = d.reset;
+
+    auto put16 = [&](std::uint32_t off, std::uint16_t v) { PutLe(&config_[off], v, 2); };
+    auto put32 = [&](std::uint32_t off, std::uint32_t v) { PutLe(&config_[off], v, 4); };
+    put16(0x00, board.options_.vendorId);
+    put16(0x02, board.options_.deviceId);
+    put16(0x04, 0x0006);  // memory space and bus master enabled, as firmware leaves it
+    put16(0x06, 0x0010);  // capabilities list
+    config_[0x08] = 0x06;               // revision
+    config_[0x0B] = 0x02;               // class: network controller, Ethernet
+    config_[0x0C] = 0x10;               // cache line size
+    config_[0x0E] = 0x80;               // multi-function device
+    put32(0x10, static_cast<std::uint32_t>(0xF000'0000u + stream_ * kBar0Length));
+    put16(0x2C, board.options_.vendorId);
+    put16(0x2E, board.options_.deviceId);
+    config_[0x34] = 0xE0;               // first capability: PCI Express
+    config_[0x3C] = static_cast<std::uint8_t>(16 + stream_);
+    config_[0x3D] = static_cast<std::uint8_t>(1 + function);  // INTA / INTB
+    config_[0xE0] = 0x10;               // PCI Express capability, last in the list
+    put16(0xE2, 0x0001);
+    const std::uint32_t width = board.options_.pcieLinkWidth;
+    put32(0xEC, 0x1 | (4u << 4));                         // link capabilities: 2.5 GT/s, x4
+    put16(0xF2, static_cast<std::uint16_t>(0x1 | ((width & 0x3F) << 4)));  // link status
+}
+
+std::string Port::Impl::Name() const {
+    return "board " + std::to_string(board_.index_) + " function " + std::to_string(function_);
+}
+
+void Port::Impl::Trace(const std::string& text) const { machine_.Trace(Name() + ": " + text); }
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+std::uint32_t Port::Impl::Read(std::uint32_t offset) {
+    Outbox out;
+    std::uint32_t value = 0;
+    {
+        std::lock_guard lock(lock_);
+        const RegDef* d = (offset % 4 == 0 && offset < kBar0Length) ? RegisterIndex()[offset / 4] : nullptr;
+        if (d == nullptr) {
+            Trace("read of unimplemented register " + Hex(offset));
+        } else {
+            value = d->read ? (this->*d->read)(offset, out) : RV(offset);
+        }
+        UpdateLine(out);
+    }
+    Flush(out);
+    return value;
+}
+
+void Port::Impl::Write(std::uint32_t offset, std::uint32_t value) {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        const RegDef* d = (offset % 4 == 0 && offset < kBar0Length) ? RegisterIndex()[offset / 4] : nullptr;
+        if (d == nullptr) {
+            Trace("write of unimplemented register " + Hex(offset) + " = " + Hex(value));
+        } else if (d->write) {
+            (this->*d->write)(offset, value, out);
+        } else {
+            R(offset) = (RV(offset) & ~d->writable) | (value & d->writable);
+        }
+        UpdateLine(out);
+    }
+    Flush(out);
+}
+
+void Port::Impl::Flush(Outbox& out) {
+    if (out.restartNegotiation) {
+        if (auto wire = GetWire()) wire->Restart(*this);
+    }
+    if (out.framesQueued) {
+        std::lock_guard deliver(deliverLock_);
+        for (;;) {
+            std::vector<std::uint8_t> frame;
+            std::shared_ptr<Wire> wire;
+            {
+                std::lock_guard lock(lock_);
+                if (txOut_.empty()) break;
+                frame = std::move(txOut_.front());
+                txOut_.pop_front();
+                wire = wire_;
+            }
+            if (wire) wire->Transmit(*this, std::move(frame));
+        }
+    }
+    if (out.levelChanged) NotifyLevel();
+}
+
+void Port::Impl::NotifyLevel() {
+    // One thread at a time calls the handler; a change reported meanwhile
+    // makes it call again with the level as it is then.
+    std::unique_lock lock(notifyLock_);
+    if (notifying_) {
+        notifyAgain_ = true;
+        return;
+    }
+    notifying_ = true;
+    do {
+        notifyAgain_ = false;
+        auto handler = handler_;
+        const bool level = line_.load(std::memory_order_acquire);
+        lock.unlock();
+        if (handler) handler(level);
+        lock.lock();
+    } while (notifyAgain_);
+    notifying_ = false;
+    notifyIdle_.notify_all();
+}
+
+void Port::Impl::SetCause(std::uint32_t causes, Outbox& out) {
+    R(ICR) |= causes;
+    UpdateLine(out);
+}
+
+void Port::Impl::UpdateLine(Outbox& out) {
+    const bool level = (RV(ICR) & RV(IMS)) != 0;
+    if (level != line_.load(std::memory_order_relaxed)) {
+        line_.store(level, std::memory_order_release);
+        out.levelChanged = true;
+    }
+}
+
+void Port::Impl::UpdateMacLink(Outbox& out) {
+    const bool up = phy_.LinkUp() && (RV(CTRL) & CTRL_SLU);
+    if (up != macLinkUp_) {
+        macLinkUp_ = up;
+        SetCause(ICR_LSC, out);
+    }
+}
+
+void Port::Impl::Count(std::uint32_t statistic, std::uint64_t by) { stats_[(statistic - STATS_FIRST) / 4] += by; }
+
+LinkAbilities Port::Impl::Abilities() const {
+    std::lock_guard lock(lock_);
+    return phy_.Abilities();
+}
+
+void Port::Impl::ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner) {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        phy_.Apply(resolution, partner);
+        UpdateMacLink(out);
+        DrainRx(out);
+        ProcessTx(out);
+    }
+    Flush(out);
+}
+
+void Port::Impl::LinkLost() {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        phy_.LinkLost();
+        UpdateMacLink(out);
+    }
+    Flush(out);
+}
+
+void Port::Impl::SetWire(std::shared_ptr<Wire> wire) {
+    std::lock_guard lock(lock_);
+    wire_ = std::move(wire);
+}
+
+std::shared_ptr<Wire> Port::Impl::GetWire() const {
+    std::lock_guard lock(lock_);
+    return wire_;
+}
+
+// ---------------------------------------------------------------------------
+// Reset, control and status
+
+void Port::Impl::DeviceReset(Outbox& out) {
+    // Every MAC register returns to its reset value; the PHY, the
+    // configuration space and the EEPROM are not touched by a device reset.
+    for (const RegDef& d : kRegisters)
+        for (std::uint32_t i = 0; i < d.count; ++i) regs_[d.offset / 4 + i] = d.reset;
+    stats_.fill(0);
+    rxFifo_.clear();
+    rxFifoBytes_ = 0;
+    txPacket_.clear();
+    txPending_.clear();
+    txPacketFault_ = false;
+    eerdPending_ = false;
+    macLinkUp_ = false;  // CTRL.SLU is clear again: the MAC link stays down until set
+    {
+        std::lock_guard board(board_.lock_);
+        if (board_.eepromOwner_ == static_cast<int>(function_)) {
+            board_.eeprom_.Drive(true, false, false);
+            board_.eepromOwner_ = -1;
+        }
+    }
+    UpdateLine(out);
+}
+
+void Port::Impl::WriteCtrl(std::uint32_t, std::uint32_t value, Outbox& out) {
+    if (value & CTRL_RST) {
+        DeviceReset(out);  // self-clearing, done at once
+        return;
+    }
+    const std::uint32_t old = RV(CTRL);
+    R(CTRL) = value;
+    if (value & (CTRL_FRCSPD | CTRL_FRCDPLX))
+        Trace("forced MAC speed/duplex (CTRL " + Hex(value) + ") is not modelled; the PHY's resolution is used");
+    if ((old ^ value) & CTRL_PHY_RST) {
+        // Into reset the link drops (the partner sees it go); out of reset
+        // the PHY negotiates again from its defaults.
+        phy_.HoldReset(value & CTRL_PHY_RST);
+        out.restartNegotiation = true;
+    }
+    UpdateMacLink(out);
+    if ((old & CTRL_GIO_MASTER_DISABLE) && !(value & CTRL_GIO_MASTER_DISABLE)) {
+        DrainRx(out);
+        ProcessTx(out);
+    }
+}
+
+std::uint32_t Port::Impl::ReadStatus(std::uint32_t, Outbox&) {
+    std::uint32_t v = function_ << STATUS_FUNC_SHIFT;
+    if (macLinkUp_) {
+        v |= STATUS_LU;
+        const std::uint32_t mode = phy_.Mode();
+        if (ModeFullDuplex(mode)) v |= STATUS_FD;
+        if (ModeSpeed(mode) == 1000) v |= STATUS_SPEED_1000;
+        if (ModeSpeed(mode) == 100) v |= STATUS_SPEED_100;
+    }
+    // No master request is ever outstanding between register accesses, so
+    // GIO master disable takes effect at once.
+    if (!(RV(CTRL) & CTRL_GIO_MASTER_DISABLE)) v |= STATUS_GIO_MASTER_ENABLE;
+    return v;
+}
+
+void Port::Impl::WriteReadOnly(std::uint32_t offset, std::uint32_t value, Outbox&) {
+    Trace("write of read-only register " + Hex(offset) + " = " + Hex(value) + " ignored");
+}
+
+std::uint32_t Port::Impl::ReadWriteOnly(std::uint32_t offset, Outbox&) {
+    Trace("read of write-only register " + Hex(offset));
+    return 0;
+}
+
+std::uint32_t Port::Impl::ReadEemngctl(std::uint32_t, Outbox&) {
+    std::lock_guard board(board_.lock_);
+    // Configuration is loaded from the EEPROM: a silent EEPROM never finishes.
+    return board_.faults_.eepromSilent ? 0 : (EEMNGCTL_CFG_DONE0 | EEMNGCTL_CFG_DONE1);
+}
+
+// ---------------------------------------------------------------------------
+// EEPROM and software semaphore (shared with the other function)
+
+std::uint32_t Port::Impl::ReadEecd(std::uint32_t, Outbox&) {
+    std::lock_guard board(board_.lock_);
+    std::uint32_t v = RV(EECD) & (EECD_SK | EECD_CS | EECD_DI | EECD_REQ);
+    v |= EECD_PRES | EECD_ADDR_BITS;
+    // Size field: words = 1 << (field + 6).
+    const std::uint32_t field = static_cast<std::uint32_t>(std::countr_zero(board_.eeprom_.Words())) - 6;
+    v |= field << 11;
+    if (!board_.faults_.eepromSilent) v |= EECD_AUTO_RD;
+    if (board_.eepromOwner_ == static_cast<int>(function_)) {
+        v |= EECD_GNT;
+        if (board_.eeprom_.DataOut()) v |= EECD_DO;
+    }
+    return v;
+}
+
+void Port::Impl::WriteEecd(std::uint32_t, std::uint32_t value, Outbox&) {
+    R(EECD) = value & (EECD_SK | EECD_CS | EECD_DI | EECD_REQ);
+    std::lock_guard board(board_.lock_);
+    const int me = static_cast<int>(function_);
+    if ((value & EECD_REQ) && board_.eepromOwner_ == -1) board_.eepromOwner_ = me;
+    if (board_.eepromOwner_ != me) return;
+    if (!(value & EECD_REQ)) {
+        // Giving up the grant ends any transfer in progress.
+        board_.eeprom_.Drive(true, false, false);
+        board_.eepromOwner_ = -1;
+        return;
+    }
+    board_.eeprom_.Drive(value & EECD_CS, value & EECD_SK, value & EECD_DI);
+}
+
+void Port::Impl::WriteEerd(std::uint32_t, std::uint32_t value, Outbox&) {
+    if (!(value & EERD_START)) return;
+    R(EERD) = value & 0xFFFC;  // address kept, done and data clear
+    eerdPending_ = true;
+}
+
+std::uint32_t Port::Impl::ReadEerd(std::uint32_t, Outbox&) {
+    if (eerdPending_) {
+        std::lock_guard board(board_.lock_);
+        // The read waits while software of either function bit-bangs the
+        // part, and never ends when the part is silent.
+        if (!board_.faults_.eepromSilent && board_.eepromOwner_ == -1) {
+            const std::uint32_t address = (RV(EERD) >> 2) & 0x3FFF;
+            R(EERD) = (static_cast<std::uint32_t>(board_.eeprom_.ReadWord(address)) << 16) | (address << 2) |
+                      EERD_DONE;
+            eerdPending_ = false;
+        }
+    }
+    return RV(EERD);
+}
+
+std::uint32_t Port::Impl::ReadSwsm(std::uint32_t, Outbox&) {
+    std::lock_guard board(board_.lock_);
+    std::uint32_t v = board_.smbi_ ? SWSM_SMBI : 0;
+    board_.smbi_ = true;  // reading takes the hardware semaphore bit
+    if (board_.semaphoreOwner_ == static_cast<int>(function_)) v |= SWSM_SWESMBI;
+    return v;
+}
+
+void Port::Impl::WriteSwsm(std::uint32_t, std::uint32_t value, Outbox&) {
+    std::lock_guard board(board_.lock_);
+    if (!(value & SWSM_SMBI)) board_.smbi_ = false;
+    if (board_.faults_.semaphoreStuck) return;  // firmware holds it for good
+    if (value & SWSM_SWESMBI) {
+        if (board_.semaphoreOwner_ == -1) board_.semaphoreOwner_ = static_cast<int>(function_);
+    } else {
+        // The register is shared: a clear releases the semaphore whoever
+        // holds it (software breaks a stale hold this way).
+        board_.semaphoreOwner_ = -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// PHY through MDIC
+
+void Port::Impl::WriteMdic(std::uint32_t, std::uint32_t value, Outbox& out) {
+    const std::uint32_t op = value & (3u << 26);
+    const std::uint32_t phyAddress = (value >> 21) & 0x1F;
+    const std::uint32_t reg = (value >> 16) & 0x1F;
+    std::uint32_t result = value & ~(MDIC_READY | MDIC_ERROR);
+    if (faults_.phyNeverReady) {
+        R(MDIC) = result;  // the cycle never finishes
+        return;
+    }
+    if (op != MDIC_OP_READ && op != MDIC_OP_WRITE) {
+        Trace("MDIC with invalid opcode " + Hex(value));
+        R(MDIC) = result | MDIC_READY | MDIC_ERROR;
+        return;
+    }
+    if (phyAddress != phy::kAddress || phy_.InReset()) {
+        R(MDIC) = result | MDIC_READY | MDIC_ERROR;  // nobody answers
+        return;
+    }
+    if (op == MDIC_OP_READ) {
+        auto v = phy_.Read(reg);
+        if (!v) Trace("read of unimplemented PHY register " + std::to_string(reg));
+        result = (result & ~0xFFFFu) | v.value_or(0);
+    } else {
+        bool restart = false;
+        if (!phy_.Write(reg, static_cast<std::uint16_t>(value & 0xFFFF), restart))
+            Trace("write of unimplemented PHY register " + std::to_string(reg) + " = " + Hex(value & 0xFFFF));
+        if (restart) {
+            phy_.LinkLost();
+            UpdateMacLink(out);
+            out.restartNegotiation = true;
+        }
+    }
+    R(MDIC) = result | MDIC_READY;
+}
+
+// ---------------------------------------------------------------------------
+// Interrupts and statistics
+
+std::uint32_t Port::Impl::ReadIcr(std::uint32_t, Outbox& out) {
+    std::uint32_t v = RV(ICR);
+    if (v & RV(IMS)) v |= ICR_ASSERTED;
+    R(ICR) = 0;  // clear on read
+    UpdateLine(out);
+    return v;
+}
+
+void Port::Impl::WriteIcr(std::uint32_t, std::uint32_t value, Outbox& out) {
+    R(ICR) &= ~value;
+    UpdateLine(out);
+}
+
+void Port::Impl::WriteIcs(std::uint32_t, std::uint32_t value, Outbox& out) { SetCause(value & ~ICR_ASSERTED, out); }
+
+void Port::Impl::WriteIms(std::uint32_t, std::uint32_t value, Outbox& out) {
+    R(IMS) |= value;
+    UpdateLine(out);
+}
+
+void Port::Impl::WriteImc(std::uint32_t, std::uint32_t value, Outbox& out) {
+    R(IMS) &= ~value;
+    UpdateLine(out);
+}
+
+std::uint32_t Port::Impl::ReadStatistic(std::uint32_t offset, Outbox&) {
+    std::uint64_t& c = stats_[(offset - STATS_FIRST) / 4];
+    if (IsPairLow(offset)) return static_cast<std::uint32_t>(c);
+    if (IsPairHigh(offset)) {
+        std::uint64_t& low = stats_[(offset - 4 - STATS_FIRST) / 4];
+        const auto high = static_cast<std::uint32_t>(low >> 32);
+        low = 0;
+        return high;
+    }
+    const auto v = static_cast<std::uint32_t>(std::min<std::uint64_t>(c, 0xFFFFFFFF));  // counters stick at the top
+    c = 0;
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Receive
+
+bool Port::Impl::DmaAllowed() const {
+    const bool busMaster = config_[0x04] & 0x04;
+    return busMaster && !(RV(CTRL) & CTRL_GIO_MASTER_DISABLE);
+}
+
+std::uint32_t Port::Impl::RxBufferSize() const {
+    const std::uint32_t bsize = (RV(RCTL) >> RCTL_BSIZE_SHIFT) & 3;
+    if (RV(RCTL) & RCTL_BSEX) {
+        static constexpr std::uint32_t kExtended[] = {2048, 16384, 8192, 4096};
+        return kExtended[bsize];
+    }
+    static constexpr std::uint32_t kNormal[] = {2048, 1024, 512, 256};
+    return kNormal[bsize];
+}
+
+void Port::Impl::WriteRx(std::uint32_t offset, std::uint32_t value, Outbox& out) {
+    R(offset) = offset == RCTL ? value : value & 0xFFFF;
+    if (offset == RCTL && (value & RCTL_BSEX) && ((value >> RCTL_BSIZE_SHIFT) & 3) == 0)
+        Trace("RCTL buffer size with BSEX and BSIZE 0 is reserved; 2048 bytes used");
+    if (offset == RCTL && !(value & RCTL_EN)) {
+        // A disabled receiver drops what waits in its FIFO.
+        counters_.ignored += rxFifo_.size();
+        rxFifo_.clear();
+        rxFifoBytes_ = 0;
+    }
+    DrainRx(out);
+}
+
+bool Port::Impl::AddressAccepted(const std::vector<std::uint8_t>& f) const {
+    const std::uint32_t rctl = RV(RCTL);
+    const bool broadcast = std::all_of(f.begin(), f.begin() + 6, [](std::uint8_t b) { return b == 0xFF; });
+    if (broadcast) return rctl & RCTL_BAM;
+    if (f[0] & 1) {
+        if (rctl & RCTL_MPE) return true;
+        // Multicast table, hashed on destination bits selected by RCTL.MO.
+        const std::uint32_t mo = (rctl >> RCTL_MO_SHIFT) & 3;
+        const std::uint32_t both = f[4] | (static_cast<std::uint32_t>(f[5]) << 8);
+        const std::uint32_t hash = (both >> (4 - mo)) & 0xFFF;
+        return (RV(MTA + (hash >> 5) * 4) >> (hash & 31)) & 1;
+    }
+    if (rctl & RCTL_UPE) return true;
+    for (std::uint32_t i = 0; i < 16; ++i) {
+        const std::uint32_t ral = RV(RAL0 + 8 * i);
+        const std::uint32_t rah = RV(RAH0 + 8 * i);
+        if (!(rah & RAH_AV)) continue;
+        if (GetLe(f.data(), 4) == ral && GetLe(f.data() + 4, 2) == (rah & 0xFFFF)) return true;
+    }
+    return false;
+}
+
+void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, bool fromWire) {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        ++counters_.offered;
+        if ((fromWire && !phy_.LinkUp()) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14) {
+            ++counters_.ignored;
+            return;
+        }
+        const std::size_t len = frame.size();
+        Count(TPR);
+        Count(TORL, len);
+        std::uint8_t errors = rxErrors & (kRxSymbolError | kRxSequenceError | kRxDataError);
+        if (!FcsValid(frame)) {
+            errors |= RXD_ERR_CE;
+            Count(CRCERRS);
+        }
+        if (errors & kRxSymbolError) Count(SYMERRS);
+        if (errors & kRxSequenceError) Count(SEC);
+        if (errors & kRxDataError) Count(RXERRC);
+        const std::size_t maxLen = (RV(RCTL) & RCTL_LPE) ? kMaxPacket : 1522;
+        bool drop = false;
+        if (len < kMinFrameWithFcs) {
+            if (!errors) Count(RUC);
+            drop = true;
+        } else if (len > maxLen) {
+            Count(ROC);
+            drop = true;
+        }
+        if (errors && !(RV(RCTL) & RCTL_SBP)) drop = true;
+        if (drop || !AddressAccepted(frame)) {
+            ++counters_.ignored;
+            return;
+        }
+        const std::size_t fifo = static_cast<std::size_t>(RV(PBA) & 0xFFFF) * 1024;
+        if (rxFifoBytes_ + len > fifo) {
+            Count(MPC);
+            ++counters_.missed;
+            SetCause(ICR_RXO, out);
+        } else {
+            if (!errors) {
+                Count(GPRC);
+                Count(GORCL, len);
+                Count(PRC64 + 4 * SizeBucket(len));
+                if (frame[0] == 0xFF && frame[1] == 0xFF) Count(BPRC);
+                else if (frame[0] & 1) Count(MPRC);
+            }
+            rxFifoBytes_ += len;
+            rxFifo_.push_back({std::move(frame), errors, false});
+            DrainRx(out);
+        }
+    }
+    Flush(out);
+}
+
+void Port::Impl::DrainRx(Outbox& out) {
+    BusSpace& bus = machine_.bus_;
+    while (!rxFifo_.empty() && (RV(RCTL) & RCTL_EN) && DmaAllowed()) {
+        const std::uint32_t n = RV(RDLEN) / 16;
+        if (n == 0) break;
+        std::uint32_t head = RV(RDH);
+        const std::uint32_t tail = RV(RDT);
+        if (head >= n || tail >= n) {
+            Trace("receive head " + std::to_string(head) + " or tail " + std::to_string(tail) +
+                  " outside a ring of " + std::to_string(n));
+            break;
+        }
+        RxFrame& f = rxFifo_.front();
+        std::size_t len = f.bytes.size();
+        if (RV(RCTL) & RCTL_SECRC) len -= 4;  // FCS stripped
+        const std::uint32_t size = RxBufferSize();
+        const std::uint32_t need = static_cast<std::uint32_t>((len + size - 1) / size);
+        const std::uint32_t available = (tail + n - head) % n;
+        if (available < need) {
+            if (!f.noBufferCounted) Count(RNBC);  // once per frame kept waiting
+            f.noBufferCounted = true;
+            break;
+        }
+        // Fill the buffers first; write the descriptors back only when the
+        // whole frame is in memory, so a refused DMA leaves no half frame.
+        const BusAddress ring = (static_cast<BusAddress>(RV(RDBAH)) << 32) | RV(RDBAL);
+        std::vector<BusAddress> descriptors(need);
+        bool ok = true;
+        for (std::uint32_t i = 0; i < need && ok; ++i) {
+            const std::uint32_t index = (head + i) % n;
+            descriptors[i] = ring + 16ull * index;
+            std::uint8_t d[16];
+            ok = bus.Read(descriptors[i], d, 16, "receive descriptor read");
+            if (!ok) break;
+            const std::size_t at = static_cast<std::size_t>(i) * size;
+            const std::size_t chunk = std::min<std::size_t>(size, len - at);
+            ok = bus.Write(GetLe(d, 8), f.bytes.data() + at, chunk, "receive buffer write");
+        }
+        if (!ok) {
+            ++counters_.dmaFaults;
+            rxFifoBytes_ -= f.bytes.size();
+            rxFifo_.pop_front();
+            continue;
+        }
+        for (std::uint32_t i = 0; i < need; ++i) {
+            const std::size_t at = static_cast<std::size_t>(i) * size;
+            const std::size_t chunk = std::min<std::size_t>(size, len - at);
+            std::uint8_t body[4] = {};
+            PutLe(body, chunk, 2);  // length; the packet checksum (bytes 10-11) is not computed
+            std::uint8_t tailBytes[3] = {f.errors, 0, 0};
+            const bool last = i + 1 == need;
+            bus.Write(descriptors[i] + 8, body, 4, "receive descriptor write-back");
+            bus.Write(descriptors[i] + 13, tailBytes, 3, "receive descriptor write-back");
+            // Status last, with release: the driver polls it without a lock.
+            const std::uint8_t status = RXD_STAT_DD | RXD_STAT_IXSM | (last ? RXD_STAT_EOP : 0);
+            bus.StoreRelease8(descriptors[i] + 12, status, "receive descriptor status");
+        }
+        head = (head + need) % n;
+        R(RDH) = head;
+        rxFifoBytes_ -= f.bytes.size();
+        rxFifo_.pop_front();
+        ++counters_.delivered;
+        SetCause(ICR_RXT0, out);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Transmit
+
+void Port::Impl::WriteTx(std::uint32_t offset, std::uint32_t value, Outbox& out) {
+    R(offset) = offset == TCTL ? value : value & 0xFFFF;
+    if (offset == TDH) {
+        txPacket_.clear();
+        txPending_.clear();
+        txPacketFault_ = false;
+    }
+    ProcessTx(out);
+}
+
+void Port::Impl::ProcessTx(Outbox& out) {
+    if (!(RV(TCTL) & TCTL_EN) || !DmaAllowed()) return;
+    const std::uint32_t n = RV(TDLEN) / 16;
+    if (n == 0) return;
+    std::uint32_t head = RV(TDH);
+    const std::uint32_t tail = RV(TDT);
+    if (head >= n || tail >= n) {
+        Trace("transmit head " + std::to_string(head) + " or tail " + std::to_string(tail) +
+              " outside a ring of " + std::to_string(n));
+        return;
+    }
+    BusSpace& bus = machine_.bus_;
+    const BusAddress ring = (static_cast<BusAddress>(RV(TDBAH)) << 32) | RV(TDBAL);
+    bool anyReported = false;
+    const bool wasEmpty = head == tail;
+    while (head != tail) {
+        std::uint8_t d[16];
+        if (!bus.Read(ring + 16ull * head, d, 16, "transmit descriptor read")) {
+            // The ring itself is unreachable: the queue stalls here.
+            ++counters_.txDmaFaults;
+            break;
+        }
+        const std::uint8_t command = d[11];
+        const std::size_t length = GetLe(d + 8, 2);
+        bool endOfPacket = command & TXD_CMD_EOP;
+        if (command & TXD_CMD_DEXT) {
+            Trace("extended transmit descriptor (command " + Hex(command) + ") is not modelled; skipped");
+            txPacketFault_ = true;
+            endOfPacket = true;
+        } else if (length > 0 && !txPacketFault_) {
+            const std::size_t at = txPacket_.size();
+            txPacket_.resize(at + length);
+            if (!bus.Read(GetLe(d, 8), txPacket_.data() + at, length, "transmit buffer read")) txPacketFault_ = true;
+        }
+        txPending_.push_back({head, command, d[12]});
+        head = (head + 1) % n;
+        R(TDH) = head;
+        if (!endOfPacket) continue;
+
+        std::vector<std::uint8_t> frame = std::move(txPacket_);
+        txPacket_.clear();
+        const bool insertFcs = command & TXD_CMD_IFCS;
+        if (txPacketFault_ || frame.size() + (insertFcs ? 4 : 0) > kMaxPacket) {
+            if (!txPacketFault_) Trace("transmit packet of " + std::to_string(frame.size()) + " bytes dropped");
+            ++counters_.txDmaFaults;
+        } else {
+            if (insertFcs) {
+                if ((RV(TCTL) & TCTL_PSP) && frame.size() < kMinFrameWithFcs - 4) frame.resize(kMinFrameWithFcs - 4, 0);
+                AppendFcs(frame);
+            }
+            if (macLinkUp_) {
+                Count(TPT);
+                Count(GPTC);
+                Count(TOTL, frame.size());
+                Count(GOTCL, frame.size());
+                Count(PTC64 + 4 * SizeBucket(frame.size()));
+                if (frame.size() >= 6 && frame[0] == 0xFF && frame[1] == 0xFF) Count(BPTC);
+                else if (!frame.empty() && (frame[0] & 1)) Count(MPTC);
+                ++counters_.transmitted;
+                if (capture_) captured_.push_back(frame);
+                txOut_.push_back(std::move(frame));
+                out.framesQueued = true;
+            } else {
+                ++counters_.txDropped;  // no carrier: the frame goes nowhere
+            }
+        }
+        // Status written back on request, after the packet has left.
+        for (const TxPending& p : txPending_) {
+            if (!(p.command & TXD_CMD_RS)) continue;
+            const std::uint8_t status = static_cast<std::uint8_t>((p.status & 0xF0) | TXD_STAT_DD);
+            bus.StoreRelease8(ring + 16ull * p.index + 12, status, "transmit descriptor status");
+            anyReported = true;
+        }
+        txPending_.clear();
+        txPacketFault_ = false;
+    }
+    std::uint32_t causes = anyReported ? ICR_TXDW : 0;
+    if (head == tail && !wasEmpty) causes |= ICR_TXQE;
+    if (causes) SetCause(causes, out);
+}
+
+}  // namespace hw
