@@ -73,6 +73,11 @@ bool DispatcherObject::IsSignaled() const noexcept {
     return IsSignaledLocked();
 }
 
+size_t DispatcherObject::WaiterCount() const noexcept {
+    std::lock_guard lock(DispatcherLock());
+    return waiters_.size();
+}
+
 void DispatcherObject::WakeWaitersLocked() noexcept {
     // First come, first served; stop as soon as the object is consumed (an
     // auto-reset event releases one waiter).

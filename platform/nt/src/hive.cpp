@@ -114,24 +114,6 @@ bool ValidKeyName(std::string_view name) noexcept {
     return !name.empty() && name.size() <= kMaxKeyNameLength && name.find('\0') == std::string_view::npos;
 }
 
-std::vector<uint8_t> ToUtf16Bytes(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    return bytes;
-}
-
-std::u16string FromUtf16Bytes(std::span<const uint8_t> bytes) {
-    std::u16string text;
-    text.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-    return text;
-}
-
 std::string JoinPath(const std::string& base, const std::string& name) {
     return base.empty() ? name : base + '\\' + name;
 }
@@ -582,7 +564,7 @@ NTSTATUS RegistryKey::SetString(std::string_view name, std::string_view value) n
     try {
         std::u16string text = Utf8ToUtf16(value);
         text += u'\0';
-        return SetValue(name, REG_SZ, ToUtf16Bytes(text));
+        return SetValue(name, REG_SZ, ToUtf16Le(text));
     } catch (...) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -598,7 +580,7 @@ NTSTATUS RegistryKey::SetMultiString(std::string_view name, const std::vector<st
         }
         if (values.empty()) text += u'\0';
         text += u'\0';
-        return SetValue(name, REG_MULTI_SZ, ToUtf16Bytes(text));
+        return SetValue(name, REG_MULTI_SZ, ToUtf16Le(text));
     } catch (...) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -626,7 +608,7 @@ NTSTATUS RegistryKey::QueryString(std::string_view name, std::string* value) noe
         NTSTATUS status = QueryValue(name, &v);
         if (!NT_SUCCESS(status)) return status;
         if (v.type != REG_SZ && v.type != REG_EXPAND_SZ) return STATUS_OBJECT_TYPE_MISMATCH;
-        std::u16string text = FromUtf16Bytes(v.data);
+        std::u16string text = FromUtf16Le(v.data);
         // Writers do not always store the terminator; stop at the first one.
         if (const size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
         *value = Utf16ToUtf8(text);
@@ -643,7 +625,7 @@ NTSTATUS RegistryKey::QueryMultiString(std::string_view name, std::vector<std::s
         NTSTATUS status = QueryValue(name, &v);
         if (!NT_SUCCESS(status)) return status;
         if (v.type != REG_MULTI_SZ) return STATUS_OBJECT_TYPE_MISMATCH;
-        const std::u16string text = FromUtf16Bytes(v.data);
+        const std::u16string text = FromUtf16Le(v.data);
         std::vector<std::string> result;
         size_t start = 0;
         while (start < text.size()) {

@@ -102,6 +102,24 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     return out;
 }
 
+std::vector<uint8_t> ToUtf16Le(std::u16string_view text) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(text.size() * 2);
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
+std::u16string FromUtf16Le(std::span<const uint8_t> bytes) {
+    std::u16string text;
+    text.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    return text;
+}
+
 bool EqualNames(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

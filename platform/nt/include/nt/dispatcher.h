@@ -33,6 +33,9 @@ class DispatcherObject : public Object {
 public:
     // Current signal state (a snapshot).
     bool IsSignaled() const noexcept;
+    // Threads waiting on the object now (diagnostics, and tests that must
+    // know a waiter is blocked before they signal).
+    size_t WaiterCount() const noexcept;
 
 protected:
     DispatcherObject() = default;
