@@ -203,10 +203,17 @@ extern "C" uint32_t zeth_add_option(ZethBlock *block, ZethOption *option)
     if (option->code == OPTION_ENDOFOPT) {
         return ZETH_SUCCESS;
     }
-    const uint32_t result =
-        option->code == OPTION_COMMENT
-            ? zeth::ValidateStringOption(*option)
-            : block->handler->validate_option(block->handler_context, option);
+    uint32_t result;
+    if (option->code != OPTION_COMMENT) {
+        result = block->handler->validate_option(block->handler_context, option);
+    } else if (block->block_type == ZETH_BLOCK_TYPE_SPB) {
+        // A simple packet block has no room for options: readers take
+        // everything after its fixed part for packet data and padding, so a
+        // comment there would make them lose their way through the file.
+        result = ZETH_ERR_UNSUPPORTED;
+    } else {
+        result = zeth::ValidateStringOption(*option);
+    }
     if (result != ZETH_SUCCESS) {
         return result;
     }

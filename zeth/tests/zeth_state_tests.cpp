@@ -319,7 +319,9 @@ TEST_F(ZethOptions, EachBlockTypeTakesOnlyItsOwnCodes)
         {ZETH_BLOCK_TYPE_PB, &pb_, 3, ZETH_ERR_UNSUPPORTED},
         {ZETH_BLOCK_TYPE_EPB, &pb_, 3, ZETH_ERR_UNSUPPORTED},
         {ZETH_BLOCK_TYPE_SPB, &spb_, 2, ZETH_ERR_UNSUPPORTED},
-        {ZETH_BLOCK_TYPE_SPB, &spb_, OPTION_COMMENT, 0},
+        {ZETH_BLOCK_TYPE_SPB, &spb_, OPTION_COMMENT, ZETH_ERR_UNSUPPORTED},
+        {ZETH_BLOCK_TYPE_EPB, &pb_, OPTION_COMMENT, 0},
+        {ZETH_BLOCK_TYPE_IDB, &kIdb, OPTION_COMMENT, 0},
         {ZETH_BLOCK_TYPE_PB, &pb_, OPTION_COMMENT, 0},
     };
     for (const Case &c : cases) {
