@@ -49,7 +49,8 @@ extern "C" {
 
 #define ZETH_BYTE_ORDER_MAGIC 0x1A2B3C4Du
 
-/* Option codes. OPTION_COMMENT is accepted on every block type. */
+/* Option codes. OPTION_COMMENT is accepted on every block type but the SPB,
+ * which has no options: readers take its whole body for packet data. */
 #define OPTION_ENDOFOPT            0u
 #define OPTION_COMMENT             1u
 #define IDB_OPTION_IF_NAME         2u   /* string */

@@ -14,7 +14,7 @@ bool BlockIsOpen(const ZethBlock *block)
 }
 
 // One option through its encoder: the comment is the library's own string
-// option on every block type, every other code belongs to the type's handler.
+// option, every other code belongs to the block type's handler.
 uint32_t EncodeOption(const ZethBlock &block, const ZethOption &option, void *destination,
                       uint32_t *length)
 {

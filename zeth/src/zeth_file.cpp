@@ -74,10 +74,16 @@ void ReleaseFile(ZethFile *file)
 
 extern "C" uint32_t zeth_register_block_handler(ZethFile *file, const ZethBlockHandler *handler)
 {
-    if (file == nullptr || handler == nullptr) {
+    // Writing a block calls these five unconditionally; parse and
+    // read_option are only ever called by whoever reads.
+    if (file == nullptr || handler == nullptr || handler->init == nullptr ||
+        handler->finish == nullptr || handler->serialize == nullptr ||
+        handler->write_option == nullptr || handler->validate_option == nullptr) {
         return ZETH_ERR_INVALID_ARGUMENT;
     }
-    if (zeth::FindHandler(*file, handler->block_type) != nullptr) {
+    // The section header is the library's own block.
+    if (handler->block_type == ZETH_BLOCK_TYPE_SHB ||
+        zeth::FindHandler(*file, handler->block_type) != nullptr) {
         return ZETH_ERR_DUPLICATE_TYPE;
     }
     if (file->handler_count == file->handler_capacity) {

@@ -527,6 +527,12 @@ TEST(ZethHandlers, TableGrowsByDoublingAndRefusesDuplicates)
     EXPECT_EQ(f.file->handler_capacity, 10u);
     const ZethBlockHandler duplicate = CustomHandler(ZETH_BLOCK_TYPE_PB);
     EXPECT_EQ(zeth_register_block_handler(f.file, &duplicate), ZETH_ERR_DUPLICATE_TYPE);
+    const ZethBlockHandler section_header = CustomHandler(ZETH_BLOCK_TYPE_SHB);
+    EXPECT_EQ(zeth_register_block_handler(f.file, &section_header), ZETH_ERR_DUPLICATE_TYPE);
+    ZethBlockHandler incomplete = CustomHandler(99);
+    incomplete.serialize = nullptr;
+    EXPECT_EQ(zeth_register_block_handler(f.file, &incomplete), ZETH_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(f.file->handler_count, 4u);
 
     for (uint32_t type = 100; type < 125; ++type) {
         const ZethBlockHandler handler = CustomHandler(type);
