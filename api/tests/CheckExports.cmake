@@ -2,6 +2,8 @@
 # defined as code, unmangled, and no other symbol of ours is there.
 #
 # -DLIBRARY=<path> -DNM=<nm> -DEXPECTED=<name,name,...>
+cmake_minimum_required(VERSION 3.25)
+
 string(REPLACE "," ";" expected "${EXPECTED}")
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE table RESULT_VARIABLE result)
