@@ -231,6 +231,10 @@ NTSTATUS Hive::Open(const std::filesystem::path& file, std::shared_ptr<Hive>* hi
         // WAL lets readers of other processes go on while one writes.
         NTSTATUS status = Exec(db->db, "PRAGMA journal_mode=WAL");
         if (!NT_SUCCESS(status)) return status;
+        // In WAL mode NORMAL never corrupts the hive; a power cut may only
+        // lose the last writes, much as Windows' lazy hive flush would.
+        status = Exec(db->db, "PRAGMA synchronous=NORMAL");
+        if (!NT_SUCCESS(status)) return status;
         status = db->Write([&]() -> NTSTATUS {
             NTSTATUS s = Exec(db->db,
                               "CREATE TABLE IF NOT EXISTS keys("
