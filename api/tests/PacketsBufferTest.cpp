@@ -69,28 +69,6 @@ TEST(SingleBuffer, DescribesItsDataArea)
     EXPECT_NE(buffer->GetOverlapped()->hEvent, nullptr);
 }
 
-TEST(SingleBuffer, SequentialReadWalksCommittedRecords)
-{
-    BufferPtr buffer = MakeBuffer(4096);
-    Fill(*buffer, {5, 6, 7}, 13);
-    ASSERT_EQ(buffer->GetEffectiveLength(), 3 * RecordSize(13));
-
-    for (uint64_t expected : {5, 6, 7}) {
-        FL_PACKET_HEADER header;
-        uint8_t* data = nullptr;
-        ASSERT_EQ(buffer->QueryNextPacket(&header, &data), FL_SUCCESS);
-        EXPECT_EQ(header.Timestamp, expected);
-        EXPECT_EQ(header.Flags, FL_PACKET_FLAG_FCS_PRESENT);
-        EXPECT_EQ(header.CapturedLength, 13);
-        EXPECT_EQ((data - buffer->GetBuffer() - kRecordHeaderSize) % 8, 0);
-        EXPECT_EQ(data[0], expected);
-        EXPECT_EQ(data[12], expected);
-    }
-    FL_PACKET_HEADER header;
-    uint8_t* data = nullptr;
-    EXPECT_EQ(buffer->QueryNextPacket(&header, &data), FL_ERROR_END_OF_BUFFER);
-}
-
 TEST(SingleBuffer, LengthsThatRunPastTheRecordsAreInconsistent)
 {
     BufferPtr buffer = MakeBuffer(0x20000);
@@ -108,46 +86,6 @@ TEST(SingleBuffer, LengthsThatRunPastTheRecordsAreInconsistent)
     ASSERT_EQ(buffer->SetEffectiveLength(24 + 0x10000), FL_SUCCESS);
     EXPECT_EQ(buffer->QueryNextPacket(&header, &data), FL_SUCCESS);
     EXPECT_EQ(buffer->GetReadIndex(), 24u + 0x10000);
-}
-
-TEST(SingleBuffer, CommitCopiesHeaderUnchangedAndLeavesBufferOnFailure)
-{
-    BufferPtr buffer = MakeBuffer(100);
-    FL_PACKET_HEADER header = Header(60, 42, 0xFF000001);
-    header.Errors = FL_PACKET_ERROR_SYMBOL;
-    header.Reserved = 0x5A5A5A5A;
-    std::vector<uint8_t> bytes(60, 0xC3);
-    ASSERT_EQ(buffer->CommitNextPacket(&header, bytes.data()), FL_SUCCESS);
-    EXPECT_EQ(std::memcmp(buffer->GetBuffer(), &header, sizeof header), 0);
-    EXPECT_EQ(std::memcmp(buffer->GetBuffer() + 24, bytes.data(), bytes.size()), 0);
-
-    EXPECT_EQ(buffer->CommitNextPacket(&header, bytes.data()), FL_ERROR_BUFFER_FULL);
-    EXPECT_EQ(buffer->GetEffectiveLength(), 88u);
-    // 12 bytes left: even the smallest record (32 bytes) does not fit.
-    const FL_PACKET_HEADER tiny = Header(1);
-    EXPECT_EQ(buffer->CommitNextPacket(&tiny, bytes.data()), FL_ERROR_BUFFER_FULL);
-    FL_PACKET_HEADER unequal = Header(10);
-    unequal.CapturedLength = 11;
-    EXPECT_EQ(buffer->CommitNextPacket(&unequal, bytes.data()), FL_ERROR_INVALID_PACKET);
-    EXPECT_EQ(buffer->GetEffectiveLength(), 88u);
-}
-
-TEST(SingleBuffer, CommitAfterDirectFillAppendsBehindTheRecords)
-{
-    BufferPtr buffer = MakeBuffer(256);
-    Fill(*buffer, {1});
-    // An application may write records itself and set the length; commits
-    // then continue at the effective length.
-    ASSERT_EQ(buffer->SetEffectiveLength(88), FL_SUCCESS);
-    Fill(*buffer, {2});
-    EXPECT_EQ(buffer->GetEffectiveLength(), 176u);
-    ASSERT_EQ(buffer->SetEffectiveLength(0), FL_SUCCESS);
-    Fill(*buffer, {3});
-    FL_PACKET_HEADER header;
-    uint8_t* data = nullptr;
-    buffer->ResetIndex();
-    ASSERT_EQ(buffer->QueryNextPacket(&header, &data), FL_SUCCESS);
-    EXPECT_EQ(header.Timestamp, 3u);
 }
 
 // An aggregation buffer over member buffers filled by the test, with an
