@@ -6,6 +6,7 @@
 
 #include <hw/bus_space.hpp>
 #include <nt/dispatcher.h>
+#include <nt/hive.h>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,15 @@ struct Outcome {
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The driver's settings, as an installation would have left them.
+        std::shared_ptr<nt::Hive> hive;
+        ASSERT_EQ(nt::Hive::Machine(&hive), STATUS_SUCCESS);
+        nt::Ref<nt::RegistryKey> key;
+        ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Services\\KmTest\\Parameters", &key), STATUS_SUCCESS);
+        ASSERT_EQ(key->SetDword("Greeting", 0x4711), STATUS_SUCCESS);
+        ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Enum\\" + id0_ + "\\Device Parameters", &key),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(key->SetDword("Lanes", 4), STATUS_SUCCESS);
         km::ClearDriverFaults();
         baseline_ = km::LiveObjectCount();
         ASSERT_EQ(km::LoadDriver(KM_TEST_DRIVER, "KmTest", &image_), STATUS_SUCCESS);
@@ -161,6 +171,22 @@ TEST_F(DeviceTest, FileObjectsGetCreateCleanupAndCloseInOrder) {
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(km::io::Open(upper, &none), STATUS_SUCCESS);
     km::io::Close(none);
+}
+
+TEST_F(DeviceTest, DriversReadTheirParametersAndDeviceKeysFromTheHive) {
+    Add(function0_, id0_);
+    Add(function1_, id1_);
+    ULONG settings[2] = {};
+    km::io::FileHandle file0 = Open(id0_);
+    EXPECT_EQ(Control(file0, IOCTL_TESTDRV_SETTINGS, nullptr, 0, settings, sizeof settings), STATUS_SUCCESS);
+    EXPECT_EQ(settings[0], 0x4711u);
+    EXPECT_EQ(settings[1], 4u);
+    km::io::Close(file0);
+    // The second function has a hardware key of its own, without the value.
+    km::io::FileHandle file1 = Open(id1_);
+    EXPECT_EQ(Control(file1, IOCTL_TESTDRV_SETTINGS, nullptr, 0, settings, sizeof settings), STATUS_SUCCESS);
+    EXPECT_EQ(settings[1], 0xFFFFFFFFu);
+    km::io::Close(file1);
 }
 
 TEST_F(DeviceTest, BufferedControlsCopyInformationBytesBackForSuccessAndOverflow) {

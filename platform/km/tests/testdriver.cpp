@@ -34,6 +34,7 @@ struct DEVICE_DATA {
     std::atomic<ULONG> IsrCount;
     std::atomic<LONG> InsideControl;
     std::atomic<LONG> MostInsideControl;
+    ULONG Lanes;
     UCHAR Data[256];
     std::atomic<size_t> DataLength;
 };
@@ -46,6 +47,7 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_DATA, FileData)
 
 struct DRIVER_DATA {
     ULONG Devices;
+    ULONG Greeting;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DRIVER_DATA, DriverData)
 
@@ -264,6 +266,14 @@ void Control(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputLength, size_t Inp
             }
         }
         break;
+    case IOCTL_TESTDRV_SETTINGS:
+        status = WdfRequestRetrieveOutputBuffer(Request, 8, &out, nullptr);
+        if (NT_SUCCESS(status)) {
+            static_cast<ULONG*>(out)[0] = DriverData(WdfGetDriver())->Greeting;
+            static_cast<ULONG*>(out)[1] = data->Lanes;
+            info = 8;
+        }
+        break;
     case IOCTL_TESTDRV_COMMON_BUFFER:
         status = WdfRequestRetrieveOutputBuffer(Request, 16, &out, nullptr);
         if (NT_SUCCESS(status)) {
@@ -340,6 +350,15 @@ NTSTATUS AddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     DEVICE_DATA* data = DeviceData(device);
     DriverData(Driver)->Devices++;
 
+    DECLARE_CONST_UNICODE_STRING(lanesName, u"Lanes");
+    WDFKEY key;
+    data->Lanes = 0xFFFFFFFF;
+    if (NT_SUCCESS(WdfDeviceOpenRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
+                                            WDF_NO_OBJECT_ATTRIBUTES, &key))) {
+        if (!NT_SUCCESS(WdfRegistryQueryULong(key, &lanesName, &data->Lanes))) data->Lanes = 0xFFFFFFFF;
+        WdfRegistryClose(key);
+    }
+
     WDF_INTERRUPT_CONFIG interruptConfig;
     WDF_INTERRUPT_CONFIG_INIT(&interruptConfig, Isr, Dpc);
     interruptConfig.EvtInterruptEnable = InterruptEnable;
@@ -394,9 +413,21 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DRIVER_DATA);
     attributes.EvtCleanupCallback = DriverCleanup;
-    NTSTATUS status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, WDF_NO_HANDLE);
-    if (NT_SUCCESS(status)) Note(WdfGetDriver() != nullptr ? "entry" : "entry-without-driver");
-    return status;
+    WDFDRIVER driver;
+    NTSTATUS status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, &driver);
+    if (!NT_SUCCESS(status)) return status;
+    Note(WdfGetDriver() == driver ? "entry" : "entry-with-another-driver");
+
+    DECLARE_CONST_UNICODE_STRING(greetingName, u"Greeting");
+    DriverData(driver)->Greeting = 0xFFFFFFFF;
+    WDFKEY key;
+    if (NT_SUCCESS(WdfDriverOpenParametersRegistryKey(driver, STANDARD_RIGHTS_ALL, WDF_NO_OBJECT_ATTRIBUTES, &key))) {
+        if (!NT_SUCCESS(WdfRegistryQueryULong(key, &greetingName, &DriverData(driver)->Greeting))) {
+            DriverData(driver)->Greeting = 0xFFFFFFFF;
+        }
+        WdfRegistryClose(key);
+    }
+    return STATUS_SUCCESS;
 }
 
 extern "C" __attribute__((visibility("default"))) void TestDriverJournal(char* buffer, unsigned long size) {

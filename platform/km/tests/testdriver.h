@@ -36,6 +36,10 @@
 // bytes the driver fills with "testdrv".
 #define IOCTL_TESTDRV_COMMON_BUFFER TESTDRV_CODE(11)
 
+// Out {u32 Greeting from the service's Parameters key at load, u32 Lanes
+// from the device's hardware key at add}; 0xFFFFFFFF where a value was missing.
+#define IOCTL_TESTDRV_SETTINGS TESTDRV_CODE(12)
+
 // Journal entries are short names ("add", "prepare", "d0entry", ...); the
 // test reads them through TestDriverJournal, exported by the module.
 typedef void TESTDRV_JOURNAL(char* buffer, unsigned long size);
