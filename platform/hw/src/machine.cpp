@@ -393,7 +393,7 @@ private:
         const LinkAbilities partner = PartnerAdvertising(options_.partnerModes);
         const LinkResolution r = hw::Resolve(port_->Abilities(), partner);
         port_->ApplyResolution(r, partner);
-        if (r.mode == 0) return;
+        if (r.mode == 0 || options_.framesPerSecond <= 0) return;
         std::lock_guard lock(lock_);
         speed_ = ModeSpeed(r.mode);
         next_ = machine_.clock_.Now();
@@ -411,7 +411,7 @@ private:
         std::lock_guard lock(lock_);
         if (gen != generation_.load() || detached_.load()) return;
         const std::int64_t now = machine_.clock_.Now();
-        const double gap = options_.framesPerSecond > 0 ? 1e9 / options_.framesPerSecond : 0;
+        const double gap = 1e9 / options_.framesPerSecond;
         for (std::size_t batch = 0; batch < kGeneratorBatch && next_ <= now; ++batch) {
             if (options_.count != 0 && sequence_ >= options_.count) return;
             const std::uint32_t size = SizeOf(sequence_);
@@ -424,7 +424,6 @@ private:
             next_ += static_cast<std::int64_t>(std::ceil(std::max(gap, wire)));
         }
         if (options_.count != 0 && sequence_ >= options_.count) return;
-        if (options_.framesPerSecond <= 0) return;
         auto self = std::static_pointer_cast<Generator>(shared_from_this());
         machine_.clock_.Schedule(std::max(next_, now), [self, gen] { self->Emit(gen); });
     }

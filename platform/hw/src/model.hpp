@@ -49,7 +49,6 @@ struct Port::Impl {
     struct RxFrame {
         std::vector<std::uint8_t> bytes;
         std::uint8_t errors = 0;
-        bool noBufferCounted = false;
     };
     struct TxPending {
         std::uint32_t index;

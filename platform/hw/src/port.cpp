@@ -637,6 +637,9 @@ void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors,
             ++counters_.ignored;
             return;
         }
+        // No descriptor at all: counted, and the frame still goes to the
+        // FIFO when there is room.
+        if (RV(RDH) == RV(RDT)) Count(RNBC);
         const std::size_t fifo = static_cast<std::size_t>(RV(PBA) & 0xFFFF) * 1024;
         if (rxFifoBytes_ + len > fifo) {
             Count(MPC);
@@ -651,7 +654,7 @@ void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors,
                 else if (frame[0] & 1) Count(MPRC);
             }
             rxFifoBytes_ += len;
-            rxFifo_.push_back({std::move(frame), errors, false});
+            rxFifo_.push_back({std::move(frame), errors});
             DrainRx(out);
         }
     }
@@ -676,11 +679,7 @@ void Port::Impl::DrainRx(Outbox& out) {
         const std::uint32_t size = RxBufferSize();
         const std::uint32_t need = static_cast<std::uint32_t>((len + size - 1) / size);
         const std::uint32_t available = (tail + n - head) % n;
-        if (available < need) {
-            if (!f.noBufferCounted) Count(RNBC);  // once per frame kept waiting
-            f.noBufferCounted = true;
-            break;
-        }
+        if (available < need) break;  // the frame waits in the FIFO
         // Fill the buffers first; write the descriptors back only when the
         // whole frame is in memory, so a refused DMA leaves no half frame.
         const BusAddress ring = (static_cast<BusAddress>(RV(RDBAH)) << 32) | RV(RDBAL);

@@ -64,7 +64,7 @@ struct BoardOptions {
 // Traffic generator on a port's wire. Frames are valid generator frames
 // (see ethernet.hpp) addressed to the port, numbered per port from 0.
 struct GeneratorOptions {
-    double framesPerSecond = 10000;   // capped by the wire speed of the link
+    double framesPerSecond = 10000;   // capped by the wire speed; 0 = link only, no frames
     std::uint32_t minSize = 64;       // sizes with FCS, cycled deterministically
     std::uint32_t maxSize = 1518;
     std::uint64_t count = 0;          // frames to send; 0 = no end
