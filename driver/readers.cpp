@@ -1,0 +1,41 @@
+/*
+ * readers.cpp: the port's reader table. Entry 0 belongs to passthru,
+ * entries 1 to 15 to instances; RxOldest is the oldest slot any active
+ * entry still needs.
+ */
+#include "driver.h"
+
+ULONG ReaderOldestPosition(PFDO_DATA Fdo)
+{
+    ULONG oldest = ReadULongAcquire(&Fdo->RxOldest);
+    ULONG best = 0;
+    BOOLEAN found = FALSE;
+    for (ULONG i = 0; i < Fdo->ReaderCount; i++) {
+        PREADER_ENTRY entry = &Fdo->ReaderTable[i];
+        if (!entry->Active) {
+            continue;
+        }
+        /* Distance from RxOldest going forward: the smallest is the oldest. */
+        ULONG distance = (ULONG)(((ULONGLONG)entry->Position + Fdo->RxSlots - oldest) % Fdo->RxSlots);
+        if (!found || distance < best) {
+            best = distance;
+            found = TRUE;
+        }
+    }
+    if (!found) {
+        return ReadULongAcquire(&Fdo->RxWrite);
+    }
+    return (ULONG)(((ULONGLONG)oldest + best) % Fdo->RxSlots);
+}
+
+VOID ReaderDetach(PFDO_DATA Fdo, ULONG Index)
+{
+    WdfSpinLockAcquire(Fdo->ReaderLock);
+    PREADER_ENTRY entry = &Fdo->ReaderTable[Index];
+    if (entry->Active) {
+        entry->Active = 0;
+        Fdo->ActiveReaders--;
+        WriteULongRelease(&Fdo->RxOldest, ReaderOldestPosition(Fdo));
+    }
+    WdfSpinLockRelease(Fdo->ReaderLock);
+}
