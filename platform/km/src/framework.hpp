@@ -125,7 +125,10 @@ public:
     // The queue holding the request (waiting in it, or delivered from it to
     // the driver); changed under that queue's lock.
     std::atomic<Queue*> queue{nullptr};
-    bool waiting = false;  // in queue->waiting_, guarded by the queue's lock
+    // In a queue's waiting list. Written under that queue's lock; atomic
+    // because a cancel may look at it under the lock of the queue the
+    // request just left.
+    std::atomic<bool> waiting{false};
 
     // Cancellation of a request the driver marked cancelable.
     enum CancelState : int { NotCancelable, Cancelable, CancelRunning };

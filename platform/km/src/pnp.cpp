@@ -91,8 +91,48 @@ void DropResources(DeviceNode& node) {
 
 WDFDEVICE H(const std::shared_ptr<Device>& device) { return static_cast<WDFDEVICE>(device->Handle()); }
 
-// Stops a started (or half-started) device in Windows' order and deletes
-// the framework device. Transition lock held.
+// Takes the device out of D0: self-managed I/O suspended, queues held,
+// interrupts disabled, D0 exit to `target`. Transition lock held.
+void PowerDown(DeviceNode& node, const std::shared_ptr<Device>& device, WDF_POWER_DEVICE_STATE target) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& pnp = device->pnp;
+    if (node.selfManagedIoRunning) {
+        if (pnp.EvtDeviceSelfManagedIoSuspend) pnp.EvtDeviceSelfManagedIoSuspend(H(device));
+        node.selfManagedIoRunning = false;
+    }
+    if (!device->d0.load(std::memory_order_acquire)) return;
+    for (const auto& queue : device->Queues()) queue->SetPowered(false);
+    if (pnp.EvtDeviceD0ExitPreInterruptsDisabled) pnp.EvtDeviceD0ExitPreInterruptsDisabled(H(device), target);
+    DisconnectInterrupts(*device);
+    if (pnp.EvtDeviceD0Exit) pnp.EvtDeviceD0Exit(H(device), target);
+    device->d0.store(false, std::memory_order_release);
+}
+
+// Brings the device into D0 from `previous` and starts (or restarts) its
+// self-managed I/O. Transition lock held.
+NTSTATUS PowerUp(DeviceNode& node, const std::shared_ptr<Device>& device, WDF_POWER_DEVICE_STATE previous) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& pnp = device->pnp;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (pnp.EvtDeviceD0Entry) status = pnp.EvtDeviceD0Entry(H(device), previous);
+    if (!NT_SUCCESS(status)) return status;
+    device->d0.store(true, std::memory_order_release);
+    status = ConnectInterrupts(*device);
+    if (NT_SUCCESS(status) && pnp.EvtDeviceD0EntryPostInterruptsEnabled) {
+        status = pnp.EvtDeviceD0EntryPostInterruptsEnabled(H(device), previous);
+    }
+    if (!NT_SUCCESS(status)) return status;
+    for (const auto& queue : device->Queues()) queue->SetPowered(true);
+    if (!node.selfManagedIoStarted) {
+        if (pnp.EvtDeviceSelfManagedIoInit) status = pnp.EvtDeviceSelfManagedIoInit(H(device));
+        node.selfManagedIoStarted = true;
+    } else if (pnp.EvtDeviceSelfManagedIoRestart) {
+        status = pnp.EvtDeviceSelfManagedIoRestart(H(device));
+    }
+    node.selfManagedIoRunning = NT_SUCCESS(status);
+    return status;
+}
+
+// Stops a started, suspended or half-started device in Windows' order and
+// deletes the framework device. Transition lock held.
 void StopNode(DeviceNode& node) {
     std::shared_ptr<Device> device;
     {
@@ -109,16 +149,7 @@ void StopNode(DeviceNode& node) {
     for (const auto& file : device->OpenFiles()) file->End();
 
     const WDF_PNPPOWER_EVENT_CALLBACKS& pnp = device->pnp;
-    if (node.selfManagedIoStarted && pnp.EvtDeviceSelfManagedIoSuspend) pnp.EvtDeviceSelfManagedIoSuspend(H(device));
-    if (device->d0.load(std::memory_order_acquire)) {
-        for (const auto& queue : device->Queues()) queue->SetPowered(false);
-        if (pnp.EvtDeviceD0ExitPreInterruptsDisabled) {
-            pnp.EvtDeviceD0ExitPreInterruptsDisabled(H(device), WdfPowerDeviceD3Final);
-        }
-        DisconnectInterrupts(*device);
-        if (pnp.EvtDeviceD0Exit) pnp.EvtDeviceD0Exit(H(device), WdfPowerDeviceD3Final);
-        device->d0.store(false, std::memory_order_release);
-    }
+    PowerDown(node, device, WdfPowerDeviceD3Final);
     if (node.hardwarePrepared && pnp.EvtDeviceReleaseHardware) {
         pnp.EvtDeviceReleaseHardware(H(device), static_cast<WDFCMRESLIST>(node.translated->Handle()));
     }
@@ -163,19 +194,7 @@ NTSTATUS StartNode(const std::shared_ptr<DeviceNode>& node) {
                                               static_cast<WDFCMRESLIST>(node->translated->Handle()));
     }
     node->hardwarePrepared = NT_SUCCESS(status);
-    if (NT_SUCCESS(status) && pnp.EvtDeviceD0Entry) status = pnp.EvtDeviceD0Entry(H(device), WdfPowerDeviceD3Final);
-    if (NT_SUCCESS(status)) {
-        device->d0.store(true, std::memory_order_release);
-        status = ConnectInterrupts(*device);
-    }
-    if (NT_SUCCESS(status) && pnp.EvtDeviceD0EntryPostInterruptsEnabled) {
-        status = pnp.EvtDeviceD0EntryPostInterruptsEnabled(H(device), WdfPowerDeviceD3Final);
-    }
-    if (NT_SUCCESS(status)) {
-        for (const auto& queue : device->Queues()) queue->SetPowered(true);
-        if (pnp.EvtDeviceSelfManagedIoInit) status = pnp.EvtDeviceSelfManagedIoInit(H(device));
-        node->selfManagedIoStarted = true;
-    }
+    if (NT_SUCCESS(status)) status = PowerUp(*node, device, WdfPowerDeviceD3Final);
     if (!NT_SUCCESS(status)) {
         StopNode(*node);
         return status;
@@ -332,7 +351,8 @@ void UnloadDriver(const std::shared_ptr<DriverImage>& image) {
     for (const auto& node : Devices()) {
         if (node->image.lock() != image) continue;
         std::lock_guard transition(node->transition);
-        if (node->state.load() == DeviceState::Started) StopNode(*node);
+        DeviceState state = node->state.load();
+        if (state == DeviceState::Started || state == DeviceState::Suspended) StopNode(*node);
         if (node->state.load() != DeviceState::Removed) node->state.store(DeviceState::Added);
     }
     if (std::shared_ptr<Driver> driver = image->driver) {
@@ -415,6 +435,40 @@ void RemoveDevice(const std::shared_ptr<DeviceNode>& node) {
     std::lock_guard guard(registry.lock);
     std::erase_if(registry.interfaces, [&](const InterfaceRecord& r) { return r.instanceId == node->instanceId; });
     std::erase(registry.nodes, node);
+}
+
+NTSTATUS SuspendDevice(const std::shared_ptr<DeviceNode>& node) {
+    if (!node) return STATUS_INVALID_PARAMETER;
+    std::lock_guard transition(node->transition);
+    if (node->state.load() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+    std::shared_ptr<Device> device;
+    {
+        std::shared_lock gate(node->gate);
+        device = node->device;
+    }
+    PowerDown(*node, device, WdfPowerDeviceD3);
+    node->state.store(DeviceState::Suspended);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ResumeDevice(const std::shared_ptr<DeviceNode>& node) {
+    if (!node) return STATUS_INVALID_PARAMETER;
+    std::lock_guard transition(node->transition);
+    if (node->state.load() != DeviceState::Suspended) return STATUS_INVALID_DEVICE_STATE;
+    std::shared_ptr<Device> device;
+    {
+        std::shared_lock gate(node->gate);
+        device = node->device;
+    }
+    NTSTATUS status = PowerUp(*node, device, WdfPowerDeviceD3);
+    if (!NT_SUCCESS(status)) {
+        // A device that cannot come back is removed, as Windows does.
+        StopNode(*node);
+        node->state.store(DeviceState::Failed);
+        return status;
+    }
+    node->state.store(DeviceState::Started);
+    return STATUS_SUCCESS;
 }
 
 DeviceState GetDeviceState(const DeviceNode& node) { return node.state.load(); }

@@ -52,7 +52,8 @@ public:
     // Guarded by transition.
     std::shared_ptr<ResourceList> raw, translated;
     bool hardwarePrepared = false;
-    bool selfManagedIoStarted = false;
+    bool selfManagedIoStarted = false;  // init ran: cleanup is due at removal
+    bool selfManagedIoRunning = false;  // init or restart ran, suspend not yet
 };
 
 // An open of a device by its interface path: the device, kept from

@@ -373,6 +373,35 @@ TEST_F(DeviceTest, DisableEndsEveryHandleAndEnableAddsTheDeviceAgain) {
     km::io::Close(reopened);
 }
 
+TEST_F(DeviceTest, ASleepingDeviceHoldsRequestsAndRestartsItsSelfManagedIo) {
+    auto node = Add(function0_, id0_);
+    km::io::FileHandle file = Open(id0_);
+    Journal();
+    EXPECT_EQ(km::SuspendDevice(node), STATUS_SUCCESS);
+    EXPECT_EQ(km::GetDeviceState(*node), km::DeviceState::Suspended);
+    EXPECT_EQ(Journal(), "smiosuspend intdisable d0exit");
+
+    ULONG inside = 0;
+    Outcome held;
+    EXPECT_EQ(km::io::DeviceControl(file, IOCTL_TESTDRV_SLOW, nullptr, 0, &inside, sizeof inside, held.Callback()),
+              STATUS_PENDING);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(held.Count(), 0) << "power-managed queues deliver nothing outside D0";
+
+    EXPECT_EQ(km::ResumeDevice(node), STATUS_SUCCESS);
+    ASSERT_TRUE(held.Wait());
+    EXPECT_EQ(held.status, STATUS_SUCCESS);
+    EXPECT_EQ(Journal(), "d0entry intenable smiorestart");
+    EXPECT_FALSE(km::io::Ended(file));
+    km::io::Close(file);
+
+    // Removal of a sleeping device skips what already happened.
+    EXPECT_EQ(km::SuspendDevice(node), STATUS_SUCCESS);
+    Journal();
+    km::RemoveDevice(node);
+    EXPECT_EQ(Journal(), "release smiocleanup devcleanup");
+}
+
 TEST_F(DeviceTest, DevicesOfOneDriverAreIndependent) {
     auto node0 = Add(function0_, id0_);
     Add(function1_, id1_);

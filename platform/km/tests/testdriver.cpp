@@ -112,6 +112,11 @@ NTSTATUS SelfManagedIoInit(WDFDEVICE) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS SelfManagedIoRestart(WDFDEVICE) {
+    Note("smiorestart");
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SelfManagedIoSuspend(WDFDEVICE) {
     Note("smiosuspend");
     return STATUS_SUCCESS;
@@ -331,6 +336,7 @@ NTSTATUS AddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     pnp.EvtDeviceD0Exit = D0Exit;
     pnp.EvtDeviceSelfManagedIoInit = SelfManagedIoInit;
     pnp.EvtDeviceSelfManagedIoSuspend = SelfManagedIoSuspend;
+    pnp.EvtDeviceSelfManagedIoRestart = SelfManagedIoRestart;
     pnp.EvtDeviceSelfManagedIoCleanup = SelfManagedIoCleanup;
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnp);
 

@@ -57,6 +57,7 @@ struct PciDeviceConfig {
 enum class DeviceState {
     Added,    // known, not started (disabled, or its driver unloaded)
     Started,  // running, interfaces enabled
+    Suspended,  // out of D0 (sleeping); handles stay open, requests wait
     Failed,   // device add or start failed; removed again
     Removed,  // gone for good
 };
@@ -69,6 +70,15 @@ NTSTATUS AddPciDevice(const std::shared_ptr<DriverImage>& driver, const PciDevic
 // Class-installer disable and enable (DICS_DISABLE / DICS_ENABLE).
 NTSTATUS DisableDevice(const std::shared_ptr<DeviceNode>& node);
 NTSTATUS EnableDevice(const std::shared_ptr<DeviceNode>& node);
+
+// Power transitions without removal, as a system sleep does:
+//   suspend: EvtDeviceSelfManagedIoSuspend -> EvtDeviceD0ExitPreInterruptsDisabled
+//            -> EvtInterruptDisable -> EvtDeviceD0Exit(D3)
+//   resume:  EvtDeviceD0Entry(D3) -> EvtInterruptEnable ->
+//            EvtDeviceD0EntryPostInterruptsEnabled -> EvtDeviceSelfManagedIoRestart
+// Power-managed queues hold new requests while the device sleeps.
+NTSTATUS SuspendDevice(const std::shared_ptr<DeviceNode>& node);
+NTSTATUS ResumeDevice(const std::shared_ptr<DeviceNode>& node);
 
 // Stops the device if started and forgets the node and its interfaces.
 void RemoveDevice(const std::shared_ptr<DeviceNode>& node);
