@@ -5,6 +5,7 @@
 #include <km/pnp.hpp>
 
 #include <hw/bus_space.hpp>
+#include <hw/machine.hpp>
 #include <nt/dispatcher.h>
 #include <nt/hive.h>
 
@@ -481,6 +482,41 @@ TEST_F(DeviceTest, CommonBuffersAreReachedByTheirBusAddressOnly) {
     EXPECT_NE(bus_.HostAddress(answer[0], 8), reinterpret_cast<void*>(answer[0])) << "bus and virtual addresses differ";
     EXPECT_EQ(bus_.MappingCount(), 1u);
     km::io::Close(file);
+}
+
+// The same driver on a port of the board model: the bus answers with the
+// board's identity, the mapping reaches its registers, the common buffer
+// lives in the machine's bus space.
+TEST_F(DeviceTest, ThePathsReachABoardOfTheModel) {
+    hw::MachineOptions options;
+    options.clock = hw::ClockMode::Manual;
+    hw::Machine machine(options);
+    hw::Board& board = machine.AddBoard();
+    hw::Port& port = board.GetPort(1);
+    std::shared_ptr<km::DeviceNode> node;
+    ASSERT_EQ(km::AddPciDevice(image_, {id1_, &port, &machine.Bus()}, &node), STATUS_SUCCESS);
+    km::io::FileHandle file = Open(id1_);
+
+    ULONG args[2] = {0, 4};
+    UCHAR identity[4] = {};
+    EXPECT_EQ(Control(file, IOCTL_TESTDRV_READ_CONFIG, args, sizeof args, identity, sizeof identity), STATUS_SUCCESS);
+    EXPECT_EQ(identity[0] | identity[1] << 8, 0xF10E);
+
+    // STATUS (0x0008) tells which LAN function answers: bits 2-3.
+    ULONG read[3] = {0x0008, 0, 0};
+    ULONG status = 0;
+    EXPECT_EQ(Control(file, IOCTL_TESTDRV_REGISTER, read, sizeof read, &status, sizeof status), STATUS_SUCCESS);
+    EXPECT_EQ((status >> 2) & 3u, 1u);
+
+    ULONG64 buffer[2] = {};
+    EXPECT_EQ(Control(file, IOCTL_TESTDRV_COMMON_BUFFER, nullptr, 0, buffer, sizeof buffer), STATUS_SUCCESS);
+    char seen[8] = {};
+    ASSERT_TRUE(machine.Bus().Read(buffer[0], seen, sizeof seen, "test"));
+    EXPECT_STREQ(seen, "testdrv");
+    km::io::Close(file);
+    km::RemoveDevice(node);
+    EXPECT_EQ(machine.Bus().MappingCount(), 0u);
+    EXPECT_EQ(machine.TraceCount(), 0u) << "no access the model does not know";
 }
 
 }  // namespace
