@@ -30,8 +30,10 @@ Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>(std::mov
 }
 
 Machine::~Machine() {
-    // No event may run while the parts go away; wires die before ports.
+    // No event may run while the parts go away, and no handler of a caller
+    // that may be gone already is called; wires die before ports.
     impl_->clock_.Stop();
+    for (Port* p : Ports()) p->SetInterruptHandler(nullptr);
     for (Port* p : Ports()) Disconnect(*p);
 }
 

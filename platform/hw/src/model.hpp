@@ -91,6 +91,7 @@ struct Port::Impl {
     void WriteImc(std::uint32_t, std::uint32_t, Outbox&);
     void WriteRx(std::uint32_t, std::uint32_t, Outbox&);
     void WriteTx(std::uint32_t, std::uint32_t, Outbox&);
+    void WriteSecondQueue(std::uint32_t, std::uint32_t, Outbox&);
     void WriteSwsm(std::uint32_t, std::uint32_t, Outbox&);
     void WriteReadOnly(std::uint32_t, std::uint32_t, Outbox&);
 

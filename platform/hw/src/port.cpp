@@ -79,8 +79,8 @@ const RegDef kRegisters[] = {
     {TDBAL1, 1, "TDBAL1", 0, 0xFFFFFFF0, nullptr, nullptr},
     {TDBAH1, 1, "TDBAH1", 0, kAll, nullptr, nullptr},
     {TDLEN1, 1, "TDLEN1", 0, 0x000FFF80, nullptr, nullptr},
-    {TDH1, 1, "TDH1", 0, 0xFFFF, nullptr, nullptr},
-    {TDT1, 1, "TDT1", 0, 0xFFFF, nullptr, nullptr},
+    {TDH1, 1, "TDH1", 0, 0xFFFF, nullptr, &I::WriteSecondQueue},
+    {TDT1, 1, "TDT1", 0, 0xFFFF, nullptr, &I::WriteSecondQueue},
     {TXDCTL1, 1, "TXDCTL1", 0x00010000, kAll, nullptr, nullptr},
     {TARC1, 1, "TARC1", 0x00000403, kAll, nullptr, nullptr},
     {STATS_FIRST, (STATS_LAST - STATS_FIRST) / 4 + 1, "statistics", 0, 0, &I::ReadStatistic, &I::WriteReadOnly},
@@ -186,7 +186,9 @@ std::uint32_t Port::Impl::Read(std::uint32_t offset) {
     {
         std::lock_guard lock(lock_);
         const RegDef* d = (offset % 4 == 0 && offset < kBar0Length) ? RegisterIndex()[offset / 4] : nullptr;
-        if (d == nullptr) {
+        if (faults_.removed) {
+            value = 0xFFFFFFFF;  // nobody answers on the bus
+        } else if (d == nullptr) {
             Trace("read of unimplemented register " + Hex(offset));
         } else {
             value = d->read ? (this->*d->read)(offset, out) : RV(offset);
@@ -202,7 +204,9 @@ void Port::Impl::Write(std::uint32_t offset, std::uint32_t value) {
     {
         std::lock_guard lock(lock_);
         const RegDef* d = (offset % 4 == 0 && offset < kBar0Length) ? RegisterIndex()[offset / 4] : nullptr;
-        if (d == nullptr) {
+        if (faults_.removed) {
+            // The write goes nowhere.
+        } else if (d == nullptr) {
             Trace("write of unimplemented register " + Hex(offset) + " = " + Hex(value));
         } else if (d->write) {
             (this->*d->write)(offset, value, out);
@@ -608,7 +612,7 @@ void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors,
     {
         std::lock_guard lock(lock_);
         ++counters_.offered;
-        if ((fromWire && !phy_.LinkUp()) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14) {
+        if ((fromWire && !macLinkUp_) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14 || faults_.removed) {
             ++counters_.ignored;
             return;
         }
@@ -725,6 +729,13 @@ void Port::Impl::DrainRx(Outbox& out) {
 
 // ---------------------------------------------------------------------------
 // Transmit
+
+void Port::Impl::WriteSecondQueue(std::uint32_t offset, std::uint32_t value, Outbox&) {
+    R(offset) = value & 0xFFFF;
+    // The second transmit queue is programmed but never run by the model:
+    // a tail ahead of the head would be a queue that silently never sends.
+    if (RV(TDT1) != RV(TDH1)) Trace("transmit queue 1 is not modelled (TDT1 " + Hex(RV(TDT1)) + ")");
+}
 
 void Port::Impl::WriteTx(std::uint32_t offset, std::uint32_t value, Outbox& out) {
     R(offset) = offset == TCTL ? value : value & 0xFFFF;

@@ -81,6 +81,32 @@ TEST(Reset, GioMasterDisableStopsDmaUntilCleared) {
     EXPECT_EQ(p.Counters().delivered, 1u);
 }
 
+TEST(Reset, BusMasterOffInConfigurationStopsDma) {
+    Machine m(Manual());
+    Port& p = m.AddBoard().GetPort(0);
+    RxRing rx(m, p, 8, 2048);
+    rx.GiveAll();
+    p.ConfigWrite16(0x04, 0x0002);  // memory only
+    p.InjectFrame(TestFrame(100, 1));
+    EXPECT_EQ(rx.Status(0), 0);
+    p.ConfigWrite16(0x04, 0x0006);
+    p.WriteRegister(RDT, 7);  // the next ring access moves the frame
+    EXPECT_EQ(rx.Status(0) & RXD_STAT_DD, RXD_STAT_DD);
+}
+
+TEST(Reset, RemovedFunctionReadsAllOnes) {
+    Machine m(Manual());
+    Port& p = m.AddBoard().GetPort(0);
+    p.SetFaults({.phyNeverReady = false, .removed = true});
+    EXPECT_EQ(p.ReadRegister(STATUS), 0xFFFFFFFFu);
+    p.WriteRegister(EERD, EERD_START);
+    EXPECT_EQ(p.ReadRegister(EERD), 0xFFFFFFFFu);
+    p.WriteRegister(RCTL, RCTL_EN);
+    p.SetFaults({});
+    EXPECT_EQ(p.ReadRegister(RCTL), 0u);  // the write was lost
+    EXPECT_EQ(m.TraceCount(), 0u);
+}
+
 TEST(Interrupts, LevelFollowsCauseAndMaskAndReadClears) {
     Machine m(Manual());
     Port& p = m.AddBoard().GetPort(0);
@@ -219,15 +245,17 @@ TEST(Traces, UnimplementedAndMalformedAccessesAreTraced) {
     p.ReadRegister(p.Bar0Length());          // beyond BAR0
     p.WriteRegister(STATUS, 0xFFFFFFFF);     // read-only
     p.ReadRegister(IMC);                     // write-only
-    EXPECT_EQ(m.TraceCount(), 6u);
-    ASSERT_EQ(sunk.size(), 6u);
+    p.WriteRegister(TDT1, 4);                // a queue the model does not run
+    EXPECT_EQ(m.TraceCount(), 7u);
+    ASSERT_EQ(sunk.size(), 7u);
     EXPECT_NE(sunk[0].find("board 0 function 1"), std::string::npos);
     EXPECT_NE(sunk[0].find("0x0004"), std::string::npos);
     EXPECT_EQ(m.Traces(), sunk);
     // A plain implemented register traces nothing.
     p.WriteRegister(TIPG, 0x00602008);
     EXPECT_EQ(p.ReadRegister(TIPG), 0x00602008u);
-    EXPECT_EQ(m.TraceCount(), 6u);
+    p.WriteRegister(TDT1, 0);
+    EXPECT_EQ(m.TraceCount(), 7u);
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ struct PortCounters {
 // Fault injection.
 struct PortFaults {
     bool phyNeverReady = false;   // MDIC never reports ready
+    bool removed = false;         // surprise removal: registers read all ones, writes are lost
 };
 struct BoardFaults {
     bool eepromSilent = false;    // no auto-read done, EERD never done, SPI reads all ones

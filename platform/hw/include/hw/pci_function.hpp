@@ -58,7 +58,8 @@ public:
     // prompt: the level is what InterruptAsserted() says. One handler per
     // function; an empty function removes it. SetInterruptHandler does not
     // return while a call of the previous handler is still running, so the
-    // caller may destroy what the old handler captured afterwards.
+    // caller may destroy what the old handler captured afterwards (so it
+    // must not be called from inside the handler).
     virtual void SetInterruptHandler(std::function<void(bool asserted)> handler) = 0;
 };
 
