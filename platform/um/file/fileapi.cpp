@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <um/device_io.h>
+
 #include "faults.h"
 #include "file_object.h"
 #include "io_engine.h"
@@ -207,6 +209,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (um::dev::IsDevicePath(lpFileName)) {
+        return um::dev::CreateDeviceFile(lpFileName, dwDesiredAccess, dwFlagsAndAttributes);
+    }
     const auto path = LinuxPath(lpFileName);
     if (!path) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -272,6 +277,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+    if (BOOL answer = FALSE; um::dev::WriteDeviceFile(hFile, lpBuffer, nNumberOfBytesToWrite,
+                                                      lpNumberOfBytesWritten, lpOverlapped, &answer)) {
+        return answer;
+    }
     const nt::Ref<FileObject> file = ReferenceFile(hFile);
     if (!file) return FailWith(STATUS_INVALID_HANDLE);
     if (!(file->Properties().access & GENERIC_WRITE)) return FailWith(STATUS_ACCESS_DENIED);

@@ -109,7 +109,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             if (!NT_SUCCESS(nt::ReferenceObjectByHandle(event, &e))) return FailWith(STATUS_INVALID_HANDLE);
             waitable = std::move(e);
         } else {
-            nt::Ref<FileObject> f;
+            nt::Ref<nt::DispatcherObject> f;  // a file, or a device handle
             if (!NT_SUCCESS(nt::ReferenceObjectByHandle(hFile, &f))) return FailWith(STATUS_INVALID_HANDLE);
             waitable = std::move(f);
         }

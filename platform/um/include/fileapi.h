@@ -80,6 +80,12 @@ BOOL WINAPI SetFilePointerEx(_In_ HANDLE hFile, _In_ LARGE_INTEGER liDistanceToM
 /* Makes the file end at its file pointer. */
 BOOL WINAPI SetEndOfFile(_In_ HANDLE hFile);
 
+/* Device handles only (platform/um/dev): the read goes to the driver, which
+ * may hold it; overlapped handles then answer FALSE/ERROR_IO_PENDING. */
+BOOL WINAPI ReadFile(_In_ HANDLE hFile, _Out_writes_bytes_to_opt_(nNumberOfBytesToRead, *lpNumberOfBytesRead) LPVOID lpBuffer,
+                     _In_ DWORD nNumberOfBytesToRead, _Out_opt_ LPDWORD lpNumberOfBytesRead,
+                     _Inout_opt_ LPOVERLAPPED lpOverlapped);
+
 EXTERN_C_END
 
 #endif

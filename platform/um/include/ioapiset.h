@@ -41,6 +41,21 @@ BOOL WINAPI PostQueuedCompletionStatus(_In_ HANDLE CompletionPort,
 BOOL WINAPI GetOverlappedResult(_In_ HANDLE hFile, _In_ LPOVERLAPPED lpOverlapped,
                                 _Out_ LPDWORD lpNumberOfBytesTransferred, _In_ BOOL bWait);
 
+/* Device I/O (platform/um/dev). METHOD_BUFFERED: the input is copied to the
+ * driver, and the output it returns is copied back also when the request
+ * ends with a warning: STATUS_BUFFER_OVERFLOW answers FALSE with
+ * ERROR_MORE_DATA and *lpBytesReturned bytes of data. Overlapped handles
+ * answer FALSE/ERROR_IO_PENDING while the driver holds the request. */
+BOOL WINAPI DeviceIoControl(_In_ HANDLE hDevice, _In_ DWORD dwIoControlCode,
+                            _In_reads_bytes_opt_(nInBufferSize) LPVOID lpInBuffer, _In_ DWORD nInBufferSize,
+                            _Out_writes_bytes_to_opt_(nOutBufferSize, *lpBytesReturned) LPVOID lpOutBuffer,
+                            _In_ DWORD nOutBufferSize, _Out_opt_ LPDWORD lpBytesReturned,
+                            _Inout_opt_ LPOVERLAPPED lpOverlapped);
+
+/* Cancels every request of the handle that its driver still holds
+ * cancelable; each ends with ERROR_OPERATION_ABORTED. Device handles only. */
+BOOL WINAPI CancelIo(_In_ HANDLE hFile);
+
 EXTERN_C_END
 
 #endif

@@ -15,6 +15,7 @@
 #include "profileapi.h"
 #include "sysinfoapi.h"
 #include "wow64apiset.h"
+#include "libloaderapi.h"
 #include "fileapi.h"
 #include "ioapiset.h"
 #include "winreg.h"
