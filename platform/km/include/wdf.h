@@ -32,6 +32,7 @@ WDF_DECLARE_FRAMEWORK_HANDLE(WDFSPINLOCK);
 WDF_DECLARE_FRAMEWORK_HANDLE(WDFWAITLOCK);
 WDF_DECLARE_FRAMEWORK_HANDLE(WDFKEY);
 WDF_DECLARE_FRAMEWORK_HANDLE(WDFCMRESLIST);
+WDF_DECLARE_FRAMEWORK_HANDLE(WDFMEMORY);
 typedef WDFDRIVER *PWDFDRIVER;
 typedef struct WDFDEVICE_INIT WDFDEVICE_INIT, *PWDFDEVICE_INIT;
 
@@ -564,6 +565,15 @@ NTSTATUS WdfCommonBufferCreate(WDFDMAENABLER DmaEnabler, size_t Length, PWDF_OBJ
 PVOID WdfCommonBufferGetAlignedVirtualAddress(WDFCOMMONBUFFER CommonBuffer);
 PHYSICAL_ADDRESS WdfCommonBufferGetAlignedLogicalAddress(WDFCOMMONBUFFER CommonBuffer);
 size_t WdfCommonBufferGetLength(WDFCOMMONBUFFER CommonBuffer);
+
+/* ------------------------------------------------------------------ */
+/* Memory                                                              */
+
+/* A block of tagged pool (zeroed) that lives as long as the object: by
+ * default a child of the driver, else of the attributes' parent. */
+NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
+                         WDFMEMORY *Memory, PVOID *Buffer);
+PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize);
 
 /* ------------------------------------------------------------------ */
 /* Locks                                                               */

@@ -252,6 +252,20 @@ public:
     std::mutex mutex;
 };
 
+class Memory final : public Object {
+public:
+    Memory() noexcept : Object(ObjectKind::Memory) {}
+    ~Memory() override { ExFreePool(buffer); }
+    PVOID buffer = nullptr;
+    size_t size = 0;
+
+protected:
+    void OnDispose() noexcept override {
+        ExFreePool(buffer);
+        buffer = nullptr;
+    }
+};
+
 class WaitLock final : public Object {
 public:
     WaitLock() noexcept : Object(ObjectKind::WaitLock) {}
@@ -490,6 +504,33 @@ extern "C" PHYSICAL_ADDRESS WdfCommonBufferGetAlignedLogicalAddress(WDFCOMMONBUF
 extern "C" size_t WdfCommonBufferGetLength(WDFCOMMONBUFFER CommonBuffer) {
     auto buffer = Lookup<km::CommonBuffer>(CommonBuffer, "WdfCommonBufferGetLength");
     return buffer ? buffer->length : 0;
+}
+
+// ------------------------------------------------------------------------
+// WdfMemory*
+
+extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                                    size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer) {
+    if (Memory) *Memory = nullptr;
+    if (Buffer) *Buffer = nullptr;
+    if (Memory == nullptr || BufferSize == 0) return STATUS_INVALID_PARAMETER;
+    auto memory = std::make_shared<km::Memory>();
+    memory->buffer = ExAllocatePoolWithTag(PoolType, BufferSize, PoolTag);
+    if (memory->buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(memory->buffer, 0, BufferSize);
+    memory->size = BufferSize;
+    NTSTATUS status =
+        km::Object::Insert(memory, km::DefaultParent(Attributes, __builtin_return_address(0)), Attributes);
+    if (!NT_SUCCESS(status)) return status;
+    *Memory = static_cast<WDFMEMORY>(memory->Handle());
+    if (Buffer) *Buffer = memory->buffer;
+    return STATUS_SUCCESS;
+}
+
+extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+    auto memory = Lookup<km::Memory>(Memory, "WdfMemoryGetBuffer");
+    if (BufferSize) *BufferSize = memory ? memory->size : 0;
+    return memory ? memory->buffer : nullptr;
 }
 
 // ------------------------------------------------------------------------

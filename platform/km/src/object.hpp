@@ -29,6 +29,7 @@ enum class ObjectKind {
     SpinLock,
     WaitLock,
     Key,
+    Memory,
 };
 
 class Object : public std::enable_shared_from_this<Object> {

@@ -265,6 +265,25 @@ TEST(FrameworkObjects, DeletingAChildThatItsParentAlreadyTookDownIsHarmless) {
     cleanupOrder = nullptr;
 }
 
+TEST(FrameworkObjects, MemoryObjectsHoldTaggedPoolUntilTheirParentGoes) {
+    const ULONG tag = nt::PoolTag("KmT2");
+    WDFWAITLOCK parent = nullptr;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &parent), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = parent;
+    WDFMEMORY memory = nullptr;
+    PVOID buffer = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(&attributes, NonPagedPoolCacheAligned, tag, 1000, &memory, &buffer), STATUS_SUCCESS);
+    size_t size = 0;
+    EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), buffer);
+    EXPECT_EQ(size, 1000u);
+    EXPECT_EQ(static_cast<UCHAR*>(buffer)[999], 0);
+    EXPECT_EQ(nt::PoolOutstandingBlocks(tag), 1u);
+    WdfObjectDelete(parent);
+    EXPECT_EQ(nt::PoolOutstandingBlocks(tag), 0u);
+}
+
 TEST(FrameworkObjects, WaitLocksTimeOutAndSpinLocksExclude) {
     WDFWAITLOCK lock = nullptr;
     ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
