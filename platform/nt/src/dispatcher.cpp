@@ -5,12 +5,20 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 namespace nt {
+
+// A wait block's place in one object's wait list.
+struct WaitLink {
+    WaitLink* prev = nullptr;
+    WaitLink* next = nullptr;
+    WaitBlock* block = nullptr;
+};
 
 // One waiting thread. It lives on the waiter's stack and is linked into the
 // wait list of every object it waits on while it sleeps; all fields are
@@ -21,6 +29,7 @@ struct WaitBlock {
     std::condition_variable wake;
     bool satisfied = false;
     NTSTATUS result = STATUS_TIMEOUT;
+    std::array<WaitLink, kMaximumWaitObjects> links;
 
     // Satisfies the wait if the objects' states allow it, applying the side
     // effects (all of them at once for a wait-all).
@@ -47,14 +56,29 @@ struct WaitBlock {
         result = status;
     }
 
-    void Link() {
-        for (DispatcherObject* object : objects) object->waiters_.push_back(this);
+    void Link() noexcept {
+        for (size_t i = 0; i < objects.size(); ++i) {
+            DispatcherObject* object = objects[i];
+            WaitLink& link = links[i];
+            link.block = this;
+            link.next = nullptr;
+            link.prev = object->last_waiter_;
+            if (object->last_waiter_ != nullptr)
+                object->last_waiter_->next = &link;
+            else
+                object->first_waiter_ = &link;
+            object->last_waiter_ = &link;
+        }
     }
 
     void Unlink() noexcept {
-        for (DispatcherObject* object : objects) {
-            auto& list = object->waiters_;
-            list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        for (size_t i = 0; i < objects.size(); ++i) {
+            DispatcherObject* object = objects[i];
+            WaitLink& link = links[i];
+            if (link.block == nullptr) continue;
+            (link.prev != nullptr ? link.prev->next : object->first_waiter_) = link.next;
+            (link.next != nullptr ? link.next->prev : object->last_waiter_) = link.prev;
+            link = WaitLink{};
         }
     }
 
@@ -75,19 +99,25 @@ bool DispatcherObject::IsSignaled() const noexcept {
 
 size_t DispatcherObject::WaiterCount() const noexcept {
     std::lock_guard lock(DispatcherLock());
-    return waiters_.size();
+    size_t count = 0;
+    for (const WaitLink* link = first_waiter_; link != nullptr; link = link->next) ++count;
+    return count;
 }
 
 void DispatcherObject::WakeWaitersLocked() noexcept {
     // First come, first served; stop as soon as the object is consumed (an
     // auto-reset event releases one waiter).
-    for (size_t i = 0; i < waiters_.size() && IsSignaledLocked();) {
-        WaitBlock* block = waiters_[i];
+    for (WaitLink* link = first_waiter_; link != nullptr && IsSignaledLocked();) {
+        WaitBlock* block = link->block;
         if (block->TrySatisfy()) {
-            block->Unlink();  // removes it from waiters_ too
+            // Unlinking may take other links of this list with it (a
+            // wait-any may name the object twice): start over. The waiters
+            // passed over stay unsatisfiable, as the state only lost signals.
+            block->Unlink();
             block->wake.notify_one();
+            link = first_waiter_;
         } else {
-            ++i;
+            link = link->next;
         }
     }
 }
@@ -286,12 +316,7 @@ NTSTATUS WaitForMultipleObjects(std::span<DispatcherObject* const> objects, Wait
     std::unique_lock lock(WaitBlock::Lock());
     if (block.TrySatisfy()) return block.result;
     if (timeout && timeout->count() <= 0) return STATUS_TIMEOUT;
-    try {
-        block.Link();
-    } catch (...) {
-        block.Unlink();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    block.Link();
     while (!block.satisfied) {
         if (!timeout) {
             block.wake.wait(lock);

@@ -93,6 +93,19 @@ TEST(Event, SynchronizationEventWithoutWaitersStaysSetForOneWait) {
     EXPECT_EQ(nt::WaitForSingleObject(*e, 0ms), STATUS_TIMEOUT);
 }
 
+TEST(Event, LivesInCallerStorageWithoutDestruction) {
+    // How the kernel surface builds a KEVENT in driver memory: the event is
+    // never destroyed, so after its waits it must own nothing (the leak
+    // checker of the address sanitizer build would see it).
+    alignas(Event) unsigned char storage[sizeof(Event)];
+    auto* e = new (storage) Event(EventType::Synchronization, false);
+    std::thread waiter([&] { EXPECT_EQ(nt::WaitForSingleObject(*e, nt::kInfinite), STATUS_WAIT_0); });
+    AwaitWaiters(*e, 1);
+    e->Set();
+    waiter.join();
+    EXPECT_EQ(e->WaiterCount(), 0u);
+}
+
 TEST(Event, PulseReleasesCurrentWaitersAndLeavesTheEventClear) {
     auto e = MakeEvent(EventType::Notification);
     std::vector<std::thread> waiters;
@@ -190,6 +203,21 @@ TEST(Wait, WaitAllDoesNotTakeWhatAnotherWaiterGetsFirst) {
     EXPECT_TRUE(all_done.load());
     EXPECT_EQ(a->ReadState(), 0);
     EXPECT_EQ(b->ReadState(), 0);
+}
+
+TEST(Wait, AnyMayNameAnObjectTwice) {
+    auto a = MakeEvent(EventType::Synchronization);
+    auto b = MakeEvent(EventType::Synchronization);
+    std::thread waiter([&] {
+        nt::DispatcherObject* objects[] = {a.get(), b.get(), a.get()};
+        EXPECT_EQ(nt::WaitForMultipleObjects(objects, nt::WaitType::Any, nt::kInfinite), STATUS_WAIT_0);
+    });
+    AwaitWaiters(*a, 2);
+    a->Set();
+    waiter.join();
+    EXPECT_EQ(a->WaiterCount(), 0u);
+    EXPECT_EQ(b->WaiterCount(), 0u);
+    EXPECT_EQ(a->ReadState(), 0);
 }
 
 TEST(Wait, RejectsMalformedObjectLists) {

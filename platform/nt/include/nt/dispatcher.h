@@ -16,11 +16,11 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace nt {
 
 struct WaitBlock;
+struct WaitLink;
 
 enum class WaitType { Any, All };
 
@@ -56,7 +56,11 @@ protected:
 
 private:
     friend struct WaitBlock;
-    std::vector<WaitBlock*> waiters_;  // guarded by the dispatcher lock
+    // Waiters in arrival order, linked through their own wait blocks: an
+    // idle object owns no memory beyond itself, so the kernel surface can
+    // build a KEVENT in the caller's storage and never destroy it.
+    WaitLink* first_waiter_ = nullptr;  // guarded by the dispatcher lock
+    WaitLink* last_waiter_ = nullptr;   // guarded by the dispatcher lock
 };
 
 enum class EventType {
