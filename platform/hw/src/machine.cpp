@@ -230,7 +230,7 @@ void Port::SetInterruptHandler(std::function<void(bool asserted)> handler) {
 }
 
 void Port::InjectFrame(std::span<const std::uint8_t> frameWithFcs, std::uint8_t rxErrors) {
-    impl_->Receive({frameWithFcs.begin(), frameWithFcs.end()}, rxErrors, false);
+    impl_->Receive({frameWithFcs.begin(), frameWithFcs.end()}, rxErrors, nullptr);
 }
 
 void Port::CaptureTransmitted(bool on) {
@@ -305,7 +305,7 @@ public:
 
     void Transmit(Port::Impl& from, std::vector<std::uint8_t> frame) override {
         if (detached_.load(std::memory_order_acquire)) return;
-        Other(from).Receive(std::move(frame), 0, true);
+        Other(from).Receive(std::move(frame), 0, this);
     }
 
     void Restart(Port::Impl& from) override {
@@ -338,8 +338,8 @@ private:
         if (gen != generation_.load() || detached_.load()) return;
         const LinkAbilities a = a_->Abilities();
         const LinkAbilities b = b_->Abilities();
-        a_->ApplyResolution(hw::Resolve(a, b), b);
-        b_->ApplyResolution(hw::Resolve(b, a), a);
+        a_->ApplyResolution(hw::Resolve(a, b), b, this);
+        b_->ApplyResolution(hw::Resolve(b, a), a, this);
     }
 
     Machine::Impl& machine_;
@@ -394,7 +394,7 @@ private:
         if (gen != generation_.load() || detached_.load()) return;
         const LinkAbilities partner = PartnerAdvertising(options_.partnerModes);
         const LinkResolution r = hw::Resolve(port_->Abilities(), partner);
-        port_->ApplyResolution(r, partner);
+        port_->ApplyResolution(r, partner, this);
         if (r.mode == 0 || options_.framesPerSecond <= 0) return;
         std::lock_guard lock(lock_);
         speed_ = ModeSpeed(r.mode);
@@ -418,7 +418,7 @@ private:
             if (options_.count != 0 && sequence_ >= options_.count) return;
             const std::uint32_t size = SizeOf(sequence_);
             const bool bad = options_.fcsErrorEvery != 0 && (sequence_ + 1) % options_.fcsErrorEvery == 0;
-            port_->Receive(BuildGeneratorFrame(destination_, source_, port_->stream_, sequence_, size, bad), 0, true);
+            port_->Receive(BuildGeneratorFrame(destination_, source_, port_->stream_, sequence_, size, bad), 0, this);
             ++sequence_;
             sent_.fetch_add(1, std::memory_order_relaxed);
             // Never faster than the wire: preamble and inter-frame gap are 20 bytes.

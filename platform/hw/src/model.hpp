@@ -38,9 +38,11 @@ struct Port::Impl {
     // Entry points (each locks, works, flushes).
     std::uint32_t Read(std::uint32_t offset);
     void Write(std::uint32_t offset, std::uint32_t value);
-    void Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, bool fromWire);
+    // via: the wire the frame or the outcome comes from; a wire that was
+    // taken away meanwhile is not listened to. nullptr: a test's frame.
+    void Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via);
     LinkAbilities Abilities() const;
-    void ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner);
+    void ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner, const Wire* via);
     void LinkLost();
     void SetWire(std::shared_ptr<Wire> wire);
     std::shared_ptr<Wire> GetWire() const;

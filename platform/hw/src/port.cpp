@@ -289,10 +289,11 @@ LinkAbilities Port::Impl::Abilities() const {
     return phy_.Abilities();
 }
 
-void Port::Impl::ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner) {
+void Port::Impl::ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner, const Wire* via) {
     Outbox out;
     {
         std::lock_guard lock(lock_);
+        if (wire_.get() != via) return;  // that wire is gone
         phy_.Apply(resolution, partner);
         UpdateMacLink(out);
         DrainRx(out);
@@ -607,12 +608,14 @@ bool Port::Impl::AddressAccepted(const std::vector<std::uint8_t>& f) const {
     return false;
 }
 
-void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, bool fromWire) {
+void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via) {
     Outbox out;
     {
         std::lock_guard lock(lock_);
+        if (via != nullptr && wire_.get() != via) return;  // from a wire taken away meanwhile
         ++counters_.offered;
-        if ((fromWire && !macLinkUp_) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14 || faults_.removed) {
+        // A test's frame needs no link; one from the wire does.
+        if ((via != nullptr && !macLinkUp_) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14 || faults_.removed) {
             ++counters_.ignored;
             return;
         }

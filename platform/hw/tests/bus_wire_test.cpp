@@ -259,5 +259,47 @@ TEST(RealTime, GeneratorFeedsAPortOnTheModelThread) {
     EXPECT_EQ(p.Counters().delivered, 500u);
 }
 
+TEST(RealTime, RewiringWhileTrafficFlows) {
+    MachineOptions o;
+    o.clock = ClockMode::RealTime;
+    o.autonegotiationDelay = std::chrono::microseconds(200);
+    Machine m(o);
+    Board& board = m.AddBoard();
+    Port& a = board.GetPort(0);
+    Port& b = board.GetPort(1);
+    for (Port* p : {&a, &b}) p->WriteRegister(CTRL, CTRL_SLU | CTRL_FD);
+    RxRing rx(m, a, 256, 2048);
+    rx.GiveAll();
+    GeneratorOptions g;
+    g.framesPerSecond = 50000;
+    // Wires change under a running generator and link events on the model
+    // thread; the registers are read all the while.
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            a.ReadRegister(STATUS);
+            b.ReadRegister(ICR);
+        }
+    });
+    for (int i = 0; i < 30; ++i) {
+        m.AttachGenerator(a, g);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        m.Connect(a, b);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        m.Disconnect(b);
+    }
+    EXPECT_FALSE(a.LinkUp());
+    EXPECT_EQ(m.GeneratorSent(a), 0u);  // no wire, no generator
+    m.AttachGenerator(a, g);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!a.LinkUp() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    done.store(true);
+    reader.join();
+    EXPECT_TRUE(a.LinkUp());
+    EXPECT_FALSE(b.LinkUp());
+    const PortCounters c = a.Counters();
+    EXPECT_EQ(c.offered, c.ignored + c.missed + c.delivered + c.queued + c.dmaFaults);
+}
+
 }  // namespace
 }  // namespace hw::test
