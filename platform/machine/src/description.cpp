@@ -117,6 +117,17 @@ std::optional<hw::MacAddress> ParseMac(std::string_view text) {
     return mac;
 }
 
+// A generator as the built-in machine has it, and as a described one starts
+// out: a modest steady rate with every frame size from the smallest to the
+// largest, so that captures show traffic at once without flooding anything.
+hw::GeneratorOptions DefaultGenerator() {
+    hw::GeneratorOptions generator;
+    generator.framesPerSecond = 1000;
+    generator.minSize = hw::kMinFrameWithFcs;
+    generator.maxSize = hw::kMaxFrameWithFcs;
+    return generator;
+}
+
 struct PendingPort {
     PortWire wire;
     bool explicitWire = false;  // "wire" was given (a cable's far end may leave it out)
@@ -164,6 +175,7 @@ std::optional<Problem> ReadPort(const toml::table& port, std::string_view where,
             return p;
         }
         out->wire.kind = WireKind::Generator;
+        out->wire.generator = DefaultGenerator();
         if (auto p = ReadGenerator(port, where, &out->wire.generator)) return p;
     } else {
         return Problem{Key(where, "wire"), "must be \"none\", \"cable\" or \"generator\", not \"" + kind + "\""};
@@ -286,9 +298,7 @@ Description DefaultDescription() {
     BoardDescription board;
     for (PortWire& port : board.ports) {
         port.kind = WireKind::Generator;
-        port.generator.framesPerSecond = 1000;
-        port.generator.minSize = 64;
-        port.generator.maxSize = 1518;
+        port.generator = DefaultGenerator();
     }
     description.boards.push_back(board);
     return description;

@@ -133,6 +133,16 @@ protected:
     }
 };
 
+TEST(MachineImagePath, WindowsPathsMapToTheDriverFolderAndLinuxPathsStay) {
+    EXPECT_EQ(machine::ResolveImagePath("\\SystemRoot\\System32\\drivers\\fl.sys", "/opt/fl/lib"),
+              std::filesystem::path("/opt/fl/lib/fl.sys"));
+    EXPECT_EQ(machine::ResolveImagePath("System32\\DRIVERS\\Other.sys", "/d"), std::filesystem::path("/d/Other.sys"));
+    EXPECT_EQ(machine::ResolveImagePath("/srv/drivers/fltest.sys", "/d"), std::filesystem::path("/srv/drivers/fltest.sys"));
+    // The default folder is the one this library was loaded from.
+    EXPECT_TRUE(std::filesystem::exists(machine::LibraryDirectory() / "libfl_machine.so"))
+        << machine::LibraryDirectory();
+}
+
 TEST_F(MachineBoot, FreshHiveGetsTheDriverInstalledAndAMissingImageIsLogged) {
     ResetHive();
     const std::filesystem::path emptyDir = TestDir() / "no-drivers";
@@ -420,12 +430,21 @@ TEST_F(MachineBoot, ProcessMachineKeepsABadDescriptionsErrorUntilShutDown) {
     // Mended, but the process keeps its first answer...
     WriteDescription("bad.toml", "[[board]]\n");
     EXPECT_EQ(machine::EnsureBooted(), STATUS_INVALID_PARAMETER);
-    // ...until it lets go of its machine.
+    // ...until it lets go of its machine. The next boot takes the driver
+    // folder from the environment too.
     machine::ShutdownMachine();
     EXPECT_EQ(machine::BootError(), "");
+    const std::filesystem::path drivers = TestDir() / "env-drivers";
+    std::filesystem::create_directories(drivers);
+    ASSERT_EQ(setenv("FL_DRIVER_DIR", drivers.c_str(), 1), 0);
+    LogWatch log;
     EXPECT_EQ(machine::EnsureBooted(), STATUS_SUCCESS);
     EXPECT_NE(machine::CurrentMachine(), nullptr);
+    const auto missing = log.Lines("not found");
+    ASSERT_EQ(missing.size(), 1u) << log.Text();
+    EXPECT_NE(missing[0].find((drivers / "fl.sys").string()), std::string::npos) << missing[0];
     machine::ShutdownMachine();
+    unsetenv("FL_DRIVER_DIR");
     unsetenv("FL_MACHINE");
 }
 

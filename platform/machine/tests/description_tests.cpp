@@ -114,6 +114,16 @@ TEST(MachineDescription, CableBetweenABoardsOwnPortsNamedAtBothEnds) {
     EXPECT_EQ(d.boards[0].ports[1].peerPort, 0u);
 }
 
+TEST(MachineDescription, GeneratorWithoutSettingsIsTheDefaultMachines) {
+    const Description d = Parse("[[board]]\n[[board.port]]\nwire = \"generator\"\n");
+    const auto& described = d.boards[0].ports[0].generator;
+    const auto& builtIn = machine::DefaultDescription().boards[0].ports[0].generator;
+    EXPECT_EQ(described.framesPerSecond, builtIn.framesPerSecond);
+    EXPECT_EQ(described.minSize, builtIn.minSize);
+    EXPECT_EQ(described.maxSize, builtIn.maxSize);
+    EXPECT_EQ(described.partnerModes, static_cast<std::uint32_t>(hw::kModesAll));
+}
+
 TEST(MachineDescription, EmptyDescriptionIsAMachineWithoutBoards) {
     const Description d = Parse("# nothing here\n");
     EXPECT_TRUE(d.boards.empty());
