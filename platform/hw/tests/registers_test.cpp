@@ -40,6 +40,31 @@ TEST(Config, IdentityLinkWidthAndBar) {
     // Identity is read-only.
     p0.ConfigWrite16(0, 0x8086);
     EXPECT_EQ(p0.ConfigRead16(0), 0xF10E);
+    // A board with another identity (the controller maker's own, say).
+    BoardOptions other;
+    other.vendorId = 0x8086;
+    other.deviceId = 0x105E;
+    Port& q = m.AddBoard(other).GetPort(0);
+    EXPECT_EQ(q.ConfigRead32(0), 0x105E8086u);
+    EXPECT_EQ(q.Location().bus, p0.Location().bus + 1);
+}
+
+TEST(Clock, ManualTimeMovesOnlyWhenTold) {
+    MachineOptions o = Manual();
+    o.autonegotiationDelay = std::chrono::milliseconds(5);
+    Machine m(o);
+    Board& b = m.AddBoard();
+    EXPECT_EQ(m.Mode(), ClockMode::Manual);
+    EXPECT_EQ(m.Now(), 0);
+    EXPECT_FALSE(m.StepToNextEvent());
+    m.Connect(b.GetPort(0), b.GetPort(1));
+    EXPECT_FALSE(b.GetPort(0).LinkUp());
+    ASSERT_TRUE(m.StepToNextEvent());  // straight to the outcome of negotiation
+    EXPECT_EQ(m.Now(), 5'000'000);
+    EXPECT_TRUE(b.GetPort(0).LinkUp());
+    EXPECT_FALSE(m.StepToNextEvent());
+    m.Advance(std::chrono::milliseconds(3));
+    EXPECT_EQ(m.Now(), 8'000'000);
 }
 
 TEST(Reset, DeviceResetRestoresRegistersAndSelfClears) {
