@@ -219,6 +219,9 @@ VOID DriverStopThreads(PDRIVER_CONTEXT Context);
 /* device.cpp */
 EVT_WDF_DRIVER_DEVICE_ADD PortAdd;
 
+/* control.cpp: the port's sequential control queue */
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlDispatch;
+
 /* dma.cpp */
 NTSTATUS RxAllocate(PFDO_DATA Fdo);
 NTSTATUS ReaderTableCreate(PFDO_DATA Fdo);

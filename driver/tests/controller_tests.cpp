@@ -286,6 +286,33 @@ TEST_F(Controller, ReceiveBufferSizes)
     }
 }
 
+TEST_F(Controller, RingRegistersPointAtTheRings)
+{
+    Fdo()->TxRingLogical = 0x0000'0001'2345'6000ull;
+    Fdo()->RxRingLogical = 0x0000'0002'0000'1000ull;
+    Fdo()->TxDescriptors = 64;
+    Fdo()->RxDescriptors = 128;
+    TxSetup(Fdo(), TRUE);
+    EXPECT_EQ(RegRead(Fdo(), E1000_TDBAL), 0x23456000u);
+    EXPECT_EQ(RegRead(Fdo(), E1000_TDBAH), 0x1u);
+    EXPECT_EQ(RegRead(Fdo(), E1000_TDLEN), 64u * 16);
+    EXPECT_EQ(RegRead(Fdo(), E1000_TIPG), 0x00602008u);
+    EXPECT_NE(RegRead(Fdo(), E1000_TARC0) & E1000_TARC0_SPEED_MODE, 0u);
+    ULONG tctl = RegRead(Fdo(), E1000_TCTL);
+    EXPECT_EQ(tctl & (E1000_TCTL_EN | E1000_TCTL_PSP | E1000_TCTL_MULR),
+              E1000_TCTL_EN | E1000_TCTL_PSP | E1000_TCTL_MULR);
+    TxSetup(Fdo(), FALSE);
+    EXPECT_EQ(RegRead(Fdo(), E1000_TCTL) & E1000_TCTL_EN, 0u);
+
+    // A receiver left enabled before stays off until the ring is handed over.
+    RegWrite(Fdo(), E1000_RCTL, E1000_RCTL_EN | E1000_RCTL_SZ_1024);
+    RxSetup(Fdo());
+    EXPECT_EQ(RegRead(Fdo(), E1000_RDBAL), 0x00001000u);
+    EXPECT_EQ(RegRead(Fdo(), E1000_RDBAH), 0x2u);
+    EXPECT_EQ(RegRead(Fdo(), E1000_RDLEN), 128u * 16);
+    EXPECT_EQ(RegRead(Fdo(), E1000_RCTL) & (E1000_RCTL_EN | 0x2030000u), E1000_RCTL_SZ_256);
+}
+
 TEST_F(Controller, LinkDownAfterUpKeepsTheCountAndSpeed)
 {
     StartWithGenerator();

@@ -1,0 +1,116 @@
+/*
+ * file.cpp: instances. Each open handle gets its record and a thread of
+ * its own that polls every millisecond from create to cleanup.
+ */
+#include "driver.h"
+
+#include "hw/controller.h"
+
+#define INSTANCE_PRIORITY       31
+#define DEFAULT_READ_THRESHOLD  0x100000
+#define DEFAULT_SNAP_LENGTH     0xFFFF
+#define DEFAULT_ERROR_FILTER    3
+#define DEFAULT_READ_TIMEOUT_MS 10
+
+static KSTART_ROUTINE InstanceThread;
+
+/* Completes one pending link-change wait of this instance with the port's
+ * link state, when it changed since the last report. Without a pending
+ * wait the change stays for the next one. */
+static VOID LinkChangeReport(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
+{
+    PFDO_DATA port = Instance->Port;
+    UCHAR linkUp = ReadUCharAcquire(&port->LinkUp);
+    ULONG linkUpCount = ReadULongAcquire(&port->LinkUpCount);
+    if (linkUp == Instance->LastLinkUp && linkUpCount == Instance->LastLinkUpCount) {
+        return;
+    }
+    WDFREQUEST request;
+    if (!NT_SUCCESS(WdfIoQueueRetrieveRequestByFileObject(port->LinkWaitQueue, File, &request))) {
+        return;
+    }
+    PFL_IOCTL_LINK_STATUS record;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, sizeof(*record), (PVOID *)&record, NULL);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(request, status, 0);
+        return;
+    }
+    record->Speed = linkUp ? ReadULongAcquire(&port->LinkSpeed) : 0;
+    record->Duplex = linkUp ? ReadULongAcquire(&port->LinkDuplex) : FL_LINK_DUPLEX_DOWN;
+    record->LinkUp = linkUp;
+    Instance->LastLinkUpCount = linkUpCount;
+    Instance->LastLinkUp = linkUp;
+    WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, sizeof(*record));
+}
+
+static VOID InstanceThread(PVOID StartContext)
+{
+    WDFFILEOBJECT file = (WDFFILEOBJECT)StartContext;
+    PFILE_OBJECT_DATA instance = FileGetData(file);
+
+    KeSetPriorityThread(KeGetCurrentThread(), INSTANCE_PRIORITY);
+    LARGE_INTEGER now;
+    KeQuerySystemTimePrecise(&now);
+    instance->LastCompletion = now.QuadPart;
+
+    while (!ReadUCharAcquire(&instance->StopRequested)) {
+        /* Reads are completed here once reception exists (the data path);
+         * link changes are reported from the start. */
+        LinkChangeReport(file, instance);
+        SleepMilliseconds(1);
+    }
+}
+
+VOID InstanceCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject)
+{
+    PFDO_DATA port = FdoGetData(Device);
+    PFILE_OBJECT_DATA instance = FileGetData(FileObject);
+
+    instance->ReceiveEvent = NULL;
+    instance->TransmitEvent = NULL;
+    instance->SnapLength = DEFAULT_SNAP_LENGTH;
+    instance->ReadThreshold = DEFAULT_READ_THRESHOLD;
+    instance->ReadTimeout = DEFAULT_READ_TIMEOUT_MS;
+    instance->ErrorFilter = DEFAULT_ERROR_FILTER;
+    instance->ReceptionEnabled = 0;
+    instance->TransmissionEnabled = 0;
+    instance->TxPackets = 0;
+    instance->TxBytes = 0;
+    RtlZeroMemory(instance->CounterBaseline, sizeof(instance->CounterBaseline));
+    instance->StopRequested = 0;
+    instance->LastLinkUpCount = ReadULongAcquire(&port->LinkUpCount);
+    instance->LastLinkUp = ReadUCharAcquire(&port->LinkUp);
+    instance->Port = port;
+
+    NTSTATUS status = ThreadStart(InstanceThread, FileObject, &instance->InstanceThread);
+    WdfRequestComplete(Request, status);
+}
+
+VOID InstanceCleanup(WDFFILEOBJECT FileObject)
+{
+    PFILE_OBJECT_DATA instance = FileGetData(FileObject);
+    WriteUCharRelease(&instance->StopRequested, 1);
+    ThreadWaitAndRelease(&instance->InstanceThread);
+}
+
+VOID InstanceClose(WDFFILEOBJECT FileObject)
+{
+    PFILE_OBJECT_DATA instance = FileGetData(FileObject);
+    PDRIVER_CONTEXT context = DriverGetContext(WdfGetDriver());
+
+    if (ReadUCharAcquire(&instance->ReceptionEnabled)) {
+        ReaderDetach(instance->Port, instance->ReaderIndex);
+        InterlockedDecrement(&context->ActiveInstanceCount);
+    }
+    if (ReadUCharAcquire(&instance->TransmissionEnabled)) {
+        InterlockedDecrement(&context->ActiveInstanceCount);
+    }
+    PKEVENT event = (PKEVENT)InterlockedExchangePointer((PVOID volatile *)&instance->ReceiveEvent, NULL);
+    if (event != NULL) {
+        ObDereferenceObject(event);
+    }
+    event = (PKEVENT)InterlockedExchangePointer((PVOID volatile *)&instance->TransmitEvent, NULL);
+    if (event != NULL) {
+        ObDereferenceObject(event);
+    }
+}

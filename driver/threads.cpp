@@ -1,0 +1,73 @@
+/*
+ * threads.cpp: system threads and the command rings that drive the two
+ * driver-wide threads.
+ */
+#include "driver.h"
+
+#include "hw/controller.h"
+
+#define RING_FULL_WAIT_MS 10
+
+NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread)
+{
+    HANDLE handle;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, Routine, Context);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, (PVOID *)Thread, NULL);
+    ZwClose(handle);
+    return status;
+}
+
+VOID ThreadWaitAndRelease(PKTHREAD *Thread)
+{
+    if (*Thread == NULL) {
+        return;
+    }
+    KeWaitForSingleObject(*Thread, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(*Thread);
+    *Thread = NULL;
+}
+
+static ULONG RingFree(PCOMMAND_RING Ring, ULONG Producer)
+{
+    ULONG free = (ReadULongAcquire(&Ring->Consumer) - Producer) % FL_COMMAND_RING_SIZE;
+    return free == 0 ? FL_COMMAND_RING_SIZE : free;
+}
+
+VOID PostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA First, PFDO_DATA Second)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+
+    WdfWaitLockAcquire(Lock, NULL);
+    /* Only the lock holder moves the producer. One entry always stays
+     * empty, so a full ring is one with a single free entry. */
+    ULONG producer = Ring->Producer;
+    while (RingFree(Ring, producer) <= 1) {
+        SleepMilliseconds(RING_FULL_WAIT_MS);
+    }
+    PCOMMAND entry = &Ring->Entries[producer];
+    entry->Command = Command;
+    entry->First = First;
+    entry->Second = Second;
+    entry->Done = &done;
+    WriteULongRelease(&Ring->Producer, (producer + 1) % FL_COMMAND_RING_SIZE);
+    WdfWaitLockRelease(Lock);
+
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+}
+
+BOOLEAN TakeCommand(PCOMMAND_RING Ring, PCOMMAND Command)
+{
+    ULONG consumer = Ring->Consumer; /* only this thread moves it */
+    if (consumer == ReadULongAcquire(&Ring->Producer)) {
+        return FALSE;
+    }
+    *Command = Ring->Entries[consumer];
+    WriteULongRelease(&Ring->Consumer, (consumer + 1) % FL_COMMAND_RING_SIZE);
+    return TRUE;
+}
