@@ -134,7 +134,10 @@ public:
     void SetInterruptHandler(std::function<void(bool asserted)> handler) override;
 
     // Test hooks.
-    // Hands a frame (with its FCS) to the port as if it came off the wire.
+    // Hands a frame (with its FCS) to the port's receiver, whatever the
+    // link state; everything after that (filters, FIFO, DMA, counters) is
+    // as for a frame off the wire. rxErrors adds receive errors the wire
+    // would have reported (a bad FCS is found from the frame itself).
     void InjectFrame(std::span<const std::uint8_t> frameWithFcs, std::uint8_t rxErrors = 0);
     // Keeps a copy of every frame the port puts on the wire (with FCS).
     void CaptureTransmitted(bool on);
