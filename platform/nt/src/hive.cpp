@@ -298,42 +298,26 @@ NTSTATUS Hive::Machine(std::shared_ptr<Hive>* hive) noexcept {
 }
 
 NTSTATUS Hive::OpenKey(std::string_view path, Ref<RegistryKey>* key) noexcept {
-    if (key == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!path.empty() && path.front() != '\\') {
-        Ref<RegistryKey> root = MakeRef<RegistryKey>(shared_from_this(), kRootId, std::string());
-        if (!root) return STATUS_INSUFFICIENT_RESOURCES;
-        return root->OpenSubkey(path, key);
-    }
-    std::vector<std::string> components;
-    NTSTATUS status = SplitRegistryPath(path, &components);
-    if (!NT_SUCCESS(status)) return status;
-    Ref<RegistryKey> root = MakeRef<RegistryKey>(shared_from_this(), kRootId, std::string());
-    if (!root) return STATUS_INSUFFICIENT_RESOURCES;
-    std::string relative;
-    for (const std::string& c : components) relative = JoinPath(relative, c);
-    if (relative.empty()) {
-        *key = std::move(root);
-        return STATUS_SUCCESS;
-    }
-    return root->OpenSubkey(relative, key);
+    return WithComponents(path, [&](RegistryKey& root, const std::vector<std::string>& components) {
+        return root.OpenComponents(components, key);
+    });
 }
 
 NTSTATUS Hive::CreateKey(std::string_view path, Ref<RegistryKey>* key, bool* created) noexcept {
-    if (key == nullptr) return STATUS_INVALID_PARAMETER;
-    std::vector<std::string> components;
-    NTSTATUS status = SplitRegistryPath(path, &components);
-    if (!NT_SUCCESS(status)) return status;
-    Ref<RegistryKey> root = MakeRef<RegistryKey>(shared_from_this(), kRootId, std::string());
-    if (!root) return STATUS_INSUFFICIENT_RESOURCES;
+    return WithComponents(path, [&](RegistryKey& root, const std::vector<std::string>& components) {
+        return root.CreateComponents(components, key, created);
+    });
+}
+
+template <class Body>
+NTSTATUS Hive::WithComponents(std::string_view path, Body&& body) noexcept {
     try {
-        std::string relative;
-        for (const std::string& c : components) relative = JoinPath(relative, c);
-        if (relative.empty()) {
-            if (created) *created = false;
-            *key = std::move(root);
-            return STATUS_SUCCESS;
-        }
-        return root->CreateSubkey(relative, key, created);
+        std::vector<std::string> components;
+        NTSTATUS status = SplitRegistryPath(path, &components);
+        if (!NT_SUCCESS(status)) return status;
+        Ref<RegistryKey> root = MakeRef<RegistryKey>(shared_from_this(), kRootId, std::string());
+        if (!root) return STATUS_INSUFFICIENT_RESOURCES;
+        return body(*root, components);
     } catch (...) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -351,15 +335,34 @@ RegistryKey::RegistryKey(std::shared_ptr<Hive> hive, int64_t id, std::string pat
 
 RegistryKey::~RegistryKey() = default;
 
+// Relative paths only: a key cannot reach outside itself.
 NTSTATUS RegistryKey::OpenSubkey(std::string_view relative_path, Ref<RegistryKey>* key) noexcept {
-    if (key == nullptr) return STATUS_INVALID_PARAMETER;
     if (!relative_path.empty() && relative_path.front() == '\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-    Hive::Db& db = *hive_->db_;
-    return db.Read([&]() -> NTSTATUS {
+    try {
         std::vector<std::string> components;
         NTSTATUS status = SplitRegistryPath(relative_path, &components);
-        if (!NT_SUCCESS(status)) return status;
-        status = db.KeyExists(id_);
+        return NT_SUCCESS(status) ? OpenComponents(components, key) : status;
+    } catch (...) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+}
+
+NTSTATUS RegistryKey::CreateSubkey(std::string_view relative_path, Ref<RegistryKey>* key, bool* created) noexcept {
+    if (!relative_path.empty() && relative_path.front() == '\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    try {
+        std::vector<std::string> components;
+        NTSTATUS status = SplitRegistryPath(relative_path, &components);
+        return NT_SUCCESS(status) ? CreateComponents(components, key, created) : status;
+    } catch (...) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+}
+
+NTSTATUS RegistryKey::OpenComponents(const std::vector<std::string>& components, Ref<RegistryKey>* key) noexcept {
+    if (key == nullptr) return STATUS_INVALID_PARAMETER;
+    Hive::Db& db = *hive_->db_;
+    return db.Read([&]() -> NTSTATUS {
+        NTSTATUS status = db.KeyExists(id_);
         if (!NT_SUCCESS(status)) return status;
         int64_t id = id_;
         std::string path = path_;
@@ -376,35 +379,29 @@ NTSTATUS RegistryKey::OpenSubkey(std::string_view relative_path, Ref<RegistryKey
     });
 }
 
-NTSTATUS RegistryKey::CreateSubkey(std::string_view relative_path, Ref<RegistryKey>* key, bool* created) noexcept {
+// Every missing component is created in one transaction.
+NTSTATUS RegistryKey::CreateComponents(const std::vector<std::string>& components, Ref<RegistryKey>* key,
+                                       bool* created) noexcept {
     if (key == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!relative_path.empty() && relative_path.front() == '\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
     Hive::Db& db = *hive_->db_;
     int64_t id = id_;
     std::string path = path_;
     bool made = false;
     NTSTATUS status = db.Write([&]() -> NTSTATUS {
-        std::vector<std::string> components;
-        NTSTATUS s = SplitRegistryPath(relative_path, &components);
-        if (!NT_SUCCESS(s)) return s;
-        s = db.KeyExists(id_);
+        NTSTATUS s = db.KeyExists(id_);
         if (!NT_SUCCESS(s)) return s;
         for (const std::string& name : components) {
             std::string stored;
             s = db.Child(id, name, &id, &stored);
-            if (s == STATUS_OBJECT_NAME_NOT_FOUND) {
+            made = s == STATUS_OBJECT_NAME_NOT_FOUND;
+            if (made) {
                 Statement insert(db.db, "INSERT INTO keys(parent, name, last_write) VALUES(?, ?, ?)");
                 insert.Bind(1, id).Bind(2, name).Bind(3, static_cast<int64_t>(std::time(nullptr)));
                 s = insert.Run();
-                if (!NT_SUCCESS(s)) return s;
                 id = sqlite3_last_insert_rowid(db.db);
                 stored = name;
-                made = true;
-            } else if (!NT_SUCCESS(s)) {
-                return s;
-            } else {
-                made = false;
             }
+            if (!NT_SUCCESS(s)) return s;
             path = JoinPath(path, stored);
         }
         return STATUS_SUCCESS;

@@ -79,12 +79,18 @@ public:
     NTSTATUS QueryString(std::string_view name, std::string* value) noexcept;  // REG_SZ, REG_EXPAND_SZ
     NTSTATUS QueryMultiString(std::string_view name, std::vector<std::string>* values) noexcept;
 
+    // Keys are made by Hive and by other keys; public for MakeRef.
     RegistryKey(std::shared_ptr<Hive> hive, int64_t id, std::string path) noexcept;
 
 protected:
     ~RegistryKey() override;
 
 private:
+    friend class Hive;
+    NTSTATUS OpenComponents(const std::vector<std::string>& components, Ref<RegistryKey>* key) noexcept;
+    NTSTATUS CreateComponents(const std::vector<std::string>& components, Ref<RegistryKey>* key,
+                              bool* created) noexcept;
+
     std::shared_ptr<Hive> hive_;
     const int64_t id_;
     const std::string path_;
@@ -120,6 +126,9 @@ private:
     friend class RegistryKey;
     struct Db;
     Hive(std::filesystem::path file, std::unique_ptr<Db> db) noexcept;
+    // Splits a full path and runs `body` on the root key and the components.
+    template <class Body>
+    NTSTATUS WithComponents(std::string_view path, Body&& body) noexcept;
 
     std::filesystem::path file_;
     std::unique_ptr<Db> db_;
