@@ -54,10 +54,11 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 /* ------------------------------------------------------------------ */
 /* Debugging                                                           */
 
-/* Appends to the machine's debugger log (or stderr, see km/debug.hpp). */
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
-    __attribute__((format(printf, 3, 4)));
+/* Appends to the machine's debugger log (or stderr, see km/debug.hpp). The
+ * format is the Windows kernel's: %lu and %lx take a 32-bit ULONG, %I64u
+ * a 64-bit value, %ws a wide string, %wZ a PUNICODE_STRING. */
+ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list ap);
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL   0

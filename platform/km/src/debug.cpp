@@ -5,10 +5,14 @@
 
 #include "fault.hpp"
 
+#include <nt/unicode.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 namespace km {
 
@@ -55,20 +59,161 @@ void Emit(const char* text, size_t length) {
     }
 }
 
-ULONG Print(const char* format, va_list ap) {
-    char small[512];
-    va_list copy;
-    va_copy(copy, ap);
-    int needed = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (needed < 0) return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-    if (static_cast<size_t>(needed) < sizeof small) {
-        Emit(small, static_cast<size_t>(needed));
-    } else {
-        std::string large(static_cast<size_t>(needed) + 1, '\0');
-        std::vsnprintf(large.data(), large.size(), format, ap);
-        Emit(large.data(), static_cast<size_t>(needed));
+// Formats as the Windows kernel's printf does: LONG and ULONG are 32 bits,
+// so "%lu" and "%lx" take a 32-bit argument; "%I64u" and "%llu" take 64;
+// "%I" and "%z" a pointer-sized one; "%ws", "%S" and "%ls" print a wide
+// (UTF-16) string, "%wZ" a UNICODE_STRING. Everything else is C's printf.
+std::string Format(const char* format, va_list ap) {
+    std::string out;
+    char piece[512];
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        std::string spec = "%";
+        ++p;
+        while (*p != '\0' && std::strchr("-+ #0", *p)) spec += *p++;
+        if (*p == '*') {
+            spec += std::to_string(va_arg(ap, int));
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9') spec += *p++;
+        }
+        if (*p == '.') {
+            spec += *p++;
+            if (*p == '*') {
+                spec += std::to_string(va_arg(ap, int));
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9') spec += *p++;
+            }
+        }
+        enum { Int, Short, Char, Long64, Size, Wide } size = Int;
+        if (std::strncmp(p, "I64", 3) == 0) {
+            size = Long64;
+            p += 3;
+        } else if (std::strncmp(p, "I32", 3) == 0) {
+            p += 3;
+        } else if (std::strncmp(p, "ll", 2) == 0) {
+            size = Long64;
+            p += 2;
+        } else if (std::strncmp(p, "hh", 2) == 0) {
+            size = Char;
+            p += 2;
+        } else if (*p == 'h') {
+            size = Short;
+            ++p;
+        } else if (*p == 'l' || *p == 'w') {
+            size = Wide;  // a 32-bit integer, or a wide character or string
+            ++p;
+        } else if (*p == 'I' || *p == 'z' || *p == 'j' || *p == 't') {
+            size = Size;
+            ++p;
+        }
+        const char conversion = *p;
+        if (conversion == '\0') break;
+        piece[0] = '\0';
+        switch (conversion) {
+        case 'd':
+        case 'i':
+            if (size == Long64) {
+                std::snprintf(piece, sizeof piece, (spec + "lld").c_str(), va_arg(ap, long long));
+            } else if (size == Size) {
+                std::snprintf(piece, sizeof piece, (spec + "zd").c_str(), va_arg(ap, ssize_t));
+            } else {
+                int value = va_arg(ap, int);
+                if (size == Short) value = static_cast<short>(value);
+                if (size == Char) value = static_cast<signed char>(value);
+                std::snprintf(piece, sizeof piece, (spec + "d").c_str(), value);
+            }
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            if (size == Long64) {
+                std::snprintf(piece, sizeof piece, (spec + "ll" + conversion).c_str(), va_arg(ap, unsigned long long));
+            } else if (size == Size) {
+                std::snprintf(piece, sizeof piece, (spec + "z" + conversion).c_str(), va_arg(ap, size_t));
+            } else {
+                unsigned value = va_arg(ap, unsigned);
+                if (size == Short) value = static_cast<unsigned short>(value);
+                if (size == Char) value = static_cast<unsigned char>(value);
+                std::snprintf(piece, sizeof piece, (spec + conversion).c_str(), value);
+            }
+            break;
+        case 'c':
+        case 'C': {
+            int value = va_arg(ap, int);
+            std::string text;
+            if (size == Wide || conversion == 'C') {
+                text = nt::Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(value)));
+            } else {
+                text.assign(1, static_cast<char>(value));
+            }
+            std::snprintf(piece, sizeof piece, (spec + "s").c_str(), text.c_str());
+            break;
+        }
+        case 's':
+        case 'S': {
+            std::string text;
+            if (size == Wide || conversion == 'S') {
+                const char16_t* wide = va_arg(ap, const char16_t*);
+                text = wide ? nt::Utf16ToUtf8(wide) : "(null)";
+            } else {
+                const char* narrow = va_arg(ap, const char*);
+                text = narrow ? narrow : "(null)";
+            }
+            std::snprintf(piece, sizeof piece, (spec + "s").c_str(), text.c_str());
+            break;
+        }
+        case 'Z': {
+            std::string text = "(null)";
+            if (size == Wide) {
+                auto* string = va_arg(ap, const UNICODE_STRING*);
+                if (string && string->Buffer) {
+                    text = nt::Utf16ToUtf8(std::u16string_view(string->Buffer, string->Length / sizeof(WCHAR)));
+                }
+            } else {
+                auto* string = va_arg(ap, const ANSI_STRING*);
+                if (string && string->Buffer) text.assign(string->Buffer, string->Length);
+            }
+            std::snprintf(piece, sizeof piece, (spec + "s").c_str(), text.c_str());
+            break;
+        }
+        case 'p':
+            std::snprintf(piece, sizeof piece, (spec + "p").c_str(), va_arg(ap, void*));
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            std::snprintf(piece, sizeof piece, (spec + conversion).c_str(), va_arg(ap, double));
+            break;
+        case 'n':
+            (void)va_arg(ap, void*);
+            break;
+        case '%':
+            std::strcpy(piece, "%");
+            break;
+        default:
+            out += spec;
+            out += conversion;
+            continue;
+        }
+        out += piece;
     }
+    return out;
+}
+
+ULONG Print(const char* format, va_list ap) {
+    std::string text = Format(format, ap);
+    Emit(text.data(), text.size());
     return STATUS_SUCCESS;
 }
 
@@ -156,8 +301,9 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 }
 
 extern "C" VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
-    km::PrintF("*** STOP: 0x%08X (0x%lX, 0x%lX, 0x%lX, 0x%lX)\n", BugCheckCode, static_cast<unsigned long>(P1),
-               static_cast<unsigned long>(P2), static_cast<unsigned long>(P3), static_cast<unsigned long>(P4));
+    km::PrintF("*** STOP: 0x%08X (0x%I64X, 0x%I64X, 0x%I64X, 0x%I64X)\n", BugCheckCode,
+               static_cast<unsigned long long>(P1), static_cast<unsigned long long>(P2),
+               static_cast<unsigned long long>(P3), static_cast<unsigned long long>(P4));
     std::fprintf(stderr, "*** STOP: 0x%08X (0x%lX, 0x%lX, 0x%lX, 0x%lX)\n", BugCheckCode,
                  static_cast<unsigned long>(P1), static_cast<unsigned long>(P2), static_cast<unsigned long>(P3),
                  static_cast<unsigned long>(P4));

@@ -198,12 +198,19 @@ TEST(Debugger, DbgPrintAppendsToTheMachinesLog) {
     km::SetDebuggerLogPath(path);
     DbgPrint("Driver v %u.%u.%u.%.u compiled at %s %s\n", 1u, 4u, 1843u, 846u, "Jan  1 2024", "00:00:00");
     DbgPrint("WaitTimeoutForNewNegotiation = %u\n", 150u);
+    // Windows' own format: ULONG is %lu, 64-bit values are %I64u, wide
+    // strings %ws and UNICODE_STRINGs %wZ.
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"FL");
+    DbgPrint("%lu %I64u %llx %ws %wZ %ld|%5.2s|%c%%|%Iu\n", ULONG{7}, ULONG64{12345678901}, ULONG64{0xABCDEF012},
+             u"wide", &name, LONG{-5}, "abc", 'x', SIZE_T{42});
     km::SetDebuggerLogPath(old);
     std::ifstream log(path);
     std::stringstream text;
     text << log.rdbuf();
     EXPECT_EQ(text.str(),
-              "Driver v 1.4.1843.846 compiled at Jan  1 2024 00:00:00\nWaitTimeoutForNewNegotiation = 150\n");
+              "Driver v 1.4.1843.846 compiled at Jan  1 2024 00:00:00\nWaitTimeoutForNewNegotiation = 150\n"
+              "7 12345678901 abcdef012 wide FL -5|   ab|x%|42\n");
     std::filesystem::remove(path);
 }
 
