@@ -66,9 +66,11 @@ protected:
         nt::Ref<nt::RegistryKey> key;
         ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Services\\KmTest\\Parameters", &key), STATUS_SUCCESS);
         ASSERT_EQ(key->SetDword("Greeting", 0x4711), STATUS_SUCCESS);
+        ASSERT_EQ(key->SetDword("FailEntry", 0), STATUS_SUCCESS);
         ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Enum\\" + id0_ + "\\Device Parameters", &key),
                   STATUS_SUCCESS);
         ASSERT_EQ(key->SetDword("Lanes", 4), STATUS_SUCCESS);
+        ASSERT_EQ(key->SetDword("FailAdd", 0), STATUS_SUCCESS);
         km::ClearDriverFaults();
         baseline_ = km::LiveObjectCount();
         ASSERT_EQ(km::LoadDriver(KM_TEST_DRIVER, "KmTest", &image_), STATUS_SUCCESS);
@@ -153,6 +155,51 @@ TEST_F(DeviceTest, StartAndRemoveRunTheCallbacksInWindowsOrder) {
 
     km::UnloadDriver(image_);
     EXPECT_EQ(Journal(), "unload drivercleanup");
+}
+
+TEST_F(DeviceTest, AFailedAddDeletesTheDeviceAndPublishesNothing) {
+    std::shared_ptr<nt::Hive> hive;
+    ASSERT_EQ(nt::Hive::Machine(&hive), STATUS_SUCCESS);
+    nt::Ref<nt::RegistryKey> key;
+    ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Enum\\" + id0_ + "\\Device Parameters", &key),
+              STATUS_SUCCESS);
+    ASSERT_EQ(key->SetDword("FailAdd", 1), STATUS_SUCCESS);
+
+    std::shared_ptr<km::DeviceNode> node;
+    EXPECT_EQ(km::AddPciDevice(image_, {id0_, &function0_, &bus_}, &node), STATUS_DEVICE_CONFIGURATION_ERROR);
+    nodes_.push_back(node);
+    EXPECT_EQ(km::GetDeviceState(*node), km::DeviceState::Failed);
+    // The framework deletes the device the add created: its cleanup runs.
+    EXPECT_EQ(Journal(), "add devcleanup");
+    EXPECT_TRUE(km::GetDeviceInterfaces(kTestInterface).empty());
+    EXPECT_EQ(bus_.MappingCount(), 0u);
+
+    ASSERT_EQ(key->SetDword("FailAdd", 0), STATUS_SUCCESS);
+    EXPECT_EQ(km::EnableDevice(node), STATUS_SUCCESS);
+    EXPECT_EQ(km::GetDeviceState(*node), km::DeviceState::Started);
+}
+
+TEST(DriverLoad, AFailedEntryDeletesTheDriverWithoutUnload) {
+    std::shared_ptr<nt::Hive> hive;
+    ASSERT_EQ(nt::Hive::Machine(&hive), STATUS_SUCCESS);
+    nt::Ref<nt::RegistryKey> key;
+    ASSERT_EQ(hive->CreateKey("SYSTEM\\CurrentControlSet\\Services\\KmFail\\Parameters", &key), STATUS_SUCCESS);
+    ASSERT_EQ(key->SetDword("FailEntry", 1), STATUS_SUCCESS);
+    // Held open by us, so that the journal outlives the failed load.
+    void* module = dlopen(KM_TEST_DRIVER, RTLD_NOW);
+    ASSERT_NE(module, nullptr);
+    size_t before = km::LiveObjectCount();
+    std::shared_ptr<km::DriverImage> image;
+    EXPECT_EQ(km::LoadDriver(KM_TEST_DRIVER, "KmFail", &image), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(image, nullptr);
+    auto read = reinterpret_cast<TESTDRV_JOURNAL*>(dlsym(module, "TestDriverJournal"));
+    char text[256] = {};
+    read(text, sizeof text);
+    EXPECT_STREQ(text, "entry drivercleanup");
+    EXPECT_EQ(km::LiveObjectCount(), before);
+    dlclose(module);
+
+    EXPECT_EQ(km::LoadDriver("/nonexistent/driver.so", "KmNone", &image), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(DeviceTest, FileObjectsGetCreateCleanupAndCloseInOrder) {

@@ -357,13 +357,17 @@ NTSTATUS AddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     DriverData(Driver)->Devices++;
 
     DECLARE_CONST_UNICODE_STRING(lanesName, u"Lanes");
+    DECLARE_CONST_UNICODE_STRING(failName, u"FailAdd");
     WDFKEY key;
+    ULONG fail = 0;
     data->Lanes = 0xFFFFFFFF;
     if (NT_SUCCESS(WdfDeviceOpenRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
                                             WDF_NO_OBJECT_ATTRIBUTES, &key))) {
         if (!NT_SUCCESS(WdfRegistryQueryULong(key, &lanesName, &data->Lanes))) data->Lanes = 0xFFFFFFFF;
+        WdfRegistryQueryULong(key, &failName, &fail);
         WdfRegistryClose(key);
     }
+    if (fail) return STATUS_DEVICE_CONFIGURATION_ERROR;
 
     WDF_INTERRUPT_CONFIG interruptConfig;
     WDF_INTERRUPT_CONFIG_INIT(&interruptConfig, Isr, Dpc);
@@ -425,15 +429,18 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     Note(WdfGetDriver() == driver ? "entry" : "entry-with-another-driver");
 
     DECLARE_CONST_UNICODE_STRING(greetingName, u"Greeting");
+    DECLARE_CONST_UNICODE_STRING(failName, u"FailEntry");
     DriverData(driver)->Greeting = 0xFFFFFFFF;
+    ULONG fail = 0;
     WDFKEY key;
     if (NT_SUCCESS(WdfDriverOpenParametersRegistryKey(driver, STANDARD_RIGHTS_ALL, WDF_NO_OBJECT_ATTRIBUTES, &key))) {
         if (!NT_SUCCESS(WdfRegistryQueryULong(key, &greetingName, &DriverData(driver)->Greeting))) {
             DriverData(driver)->Greeting = 0xFFFFFFFF;
         }
+        WdfRegistryQueryULong(key, &failName, &fail);
         WdfRegistryClose(key);
     }
-    return STATUS_SUCCESS;
+    return fail ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
 
 extern "C" __attribute__((visibility("default"))) void TestDriverJournal(char* buffer, unsigned long size) {
