@@ -310,6 +310,51 @@ TEST_F(DeviceTest, SequentialQueueDeliversOneRequestAtATime) {
     km::io::Close(file);
 }
 
+TEST_F(DeviceTest, ParallelQueueLetsRequestsInTogether) {
+    Add(function0_, id0_);
+    km::io::FileHandle file = Open(id0_);
+    std::vector<std::thread> writers;
+    std::atomic<int> met{0};
+    for (int i = 0; i < 2; ++i) {
+        writers.emplace_back([&] {
+            Outcome outcome;
+            km::io::Write(file, TESTDRV_RENDEZVOUS, sizeof TESTDRV_RENDEZVOUS, outcome.Callback());
+            ASSERT_TRUE(outcome.Wait());
+            if (outcome.status == STATUS_SUCCESS) ++met;
+        });
+    }
+    for (auto& t : writers) t.join();
+    EXPECT_EQ(met.load(), 2);
+    km::io::Close(file);
+}
+
+TEST_F(DeviceTest, CancelIoReachesARequestTheDriverMarkedCancelable) {
+    Add(function0_, id0_);
+    km::io::FileHandle file = Open(id0_);
+    Outcome held;
+    EXPECT_EQ(km::io::DeviceControl(file, IOCTL_TESTDRV_HOLD, nullptr, 0, nullptr, 0, held.Callback()), STATUS_PENDING);
+    km::io::Cancel(file);
+    ASSERT_TRUE(held.Wait());
+    EXPECT_EQ(held.status, STATUS_CANCELLED);
+
+    // Unmarked before a cancel, the request is the driver's to complete.
+    Outcome again;
+    EXPECT_EQ(km::io::DeviceControl(file, IOCTL_TESTDRV_HOLD, nullptr, 0, nullptr, 0, again.Callback()), STATUS_PENDING);
+    EXPECT_EQ(Control(file, IOCTL_TESTDRV_RELEASE_HELD, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_TRUE(again.Wait());
+    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    km::io::Cancel(file);
+    EXPECT_EQ(again.Count(), 1);
+    EXPECT_EQ(km::DriverFaultCount(), 0u);
+
+    // A held request is cancelled by the handle's cleanup too.
+    Outcome last;
+    km::io::DeviceControl(file, IOCTL_TESTDRV_HOLD, nullptr, 0, nullptr, 0, last.Callback());
+    km::io::Close(file);
+    ASSERT_TRUE(last.Wait());
+    EXPECT_EQ(last.status, STATUS_CANCELLED);
+}
+
 TEST_F(DeviceTest, ManualQueueHandsOutRequestsByFileAndCancelIoCancelsOnlyThatFile) {
     Add(function0_, id0_);
     km::io::FileHandle a = Open(id0_);

@@ -35,6 +35,8 @@ struct DEVICE_DATA {
     std::atomic<LONG> InsideControl;
     std::atomic<LONG> MostInsideControl;
     ULONG Lanes;
+    std::atomic<WDFREQUEST> Held;
+    std::atomic<LONG> Rendezvous;
     UCHAR Data[256];
     std::atomic<size_t> DataLength;
 };
@@ -136,10 +138,44 @@ void FileCreate(WDFDEVICE, WDFREQUEST Request, WDFFILEOBJECT FileObject) {
 void FileCleanup(WDFFILEOBJECT) { Note("cleanup"); }
 void FileClose(WDFFILEOBJECT) { Note("close"); }
 
+void CancelHeld(WDFREQUEST Request) {
+    // The cancel routine owns the request: take it out of our hands first.
+    DEVICE_DATA* data = DeviceData(WdfFileObjectGetDevice(WdfRequestGetFileObject(Request)));
+    WDFREQUEST expected = Request;
+    data->Held.compare_exchange_strong(expected, nullptr);
+    WdfRequestComplete(Request, STATUS_CANCELLED);
+}
+
 void InCallerContext(WDFDEVICE Device, WDFREQUEST Request) {
     WDF_REQUEST_PARAMETERS params;
     WDF_REQUEST_PARAMETERS_INIT(&params);
     WdfRequestGetParameters(Request, &params);
+    DEVICE_DATA* data = DeviceData(Device);
+    if (params.Type == WdfRequestTypeDeviceControl &&
+        params.Parameters.DeviceIoControl.IoControlCode == IOCTL_TESTDRV_HOLD) {
+        WDFREQUEST none = nullptr;
+        if (!data->Held.compare_exchange_strong(none, Request)) {
+            WdfRequestComplete(Request, STATUS_DEVICE_BUSY);
+            return;
+        }
+        if (WdfRequestMarkCancelableEx(Request, CancelHeld) == STATUS_CANCELLED) {
+            data->Held.store(nullptr);
+            WdfRequestComplete(Request, STATUS_CANCELLED);
+        }
+        return;
+    }
+    if (params.Type == WdfRequestTypeDeviceControl &&
+        params.Parameters.DeviceIoControl.IoControlCode == IOCTL_TESTDRV_RELEASE_HELD) {
+        WDFREQUEST held = data->Held.exchange(nullptr);
+        NTSTATUS status = STATUS_NO_MORE_ENTRIES;
+        // Unmarking fails when the cancel routine got the request first.
+        if (held != nullptr && NT_SUCCESS(WdfRequestUnmarkCancelable(held))) {
+            WdfRequestComplete(held, STATUS_SUCCESS);
+            status = STATUS_SUCCESS;
+        }
+        WdfRequestComplete(Request, status);
+        return;
+    }
     if (params.Type == WdfRequestTypeDeviceControl &&
         params.Parameters.DeviceIoControl.IoControlCode == IOCTL_TESTDRV_INLINE) {
         PVOID out = nullptr;
@@ -304,6 +340,16 @@ void Write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
     size_t taken = 0;
     if (NT_SUCCESS(status)) {
         PVOID source = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute);
+        constexpr size_t kTag = sizeof TESTDRV_RENDEZVOUS - 1;
+        if (Length >= kTag && RtlEqualMemory(source, TESTDRV_RENDEZVOUS, kTag)) {
+            data->Rendezvous.fetch_add(1);
+            for (int i = 0; i < 500 && data->Rendezvous.load() < 2; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            status = data->Rendezvous.load() >= 2 ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
+            WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? Length : 0);
+            return;
+        }
         taken = Length < sizeof data->Data ? Length : sizeof data->Data;
         RtlCopyMemory(data->Data, source, taken);
         data->DataLength.store(taken);

@@ -40,6 +40,17 @@
 // from the device's hardware key at add}; 0xFFFFFFFF where a value was missing.
 #define IOCTL_TESTDRV_SETTINGS TESTDRV_CODE(12)
 
+// Answered in the caller's context: the driver keeps the request outside any
+// queue, marked cancelable, until IOCTL_TESTDRV_RELEASE_HELD completes it
+// (STATUS_SUCCESS) or a cancel does (STATUS_CANCELLED). One at a time.
+#define IOCTL_TESTDRV_HOLD TESTDRV_CODE(13)
+#define IOCTL_TESTDRV_RELEASE_HELD TESTDRV_CODE(14)
+
+// A write whose data starts with "rendezvous" waits (up to 5 s) inside the
+// driver until a second such write is inside too: STATUS_SUCCESS when they
+// met, STATUS_IO_TIMEOUT when the queue never let them in together.
+#define TESTDRV_RENDEZVOUS "rendezvous"
+
 // Journal entries are short names ("add", "prepare", "d0entry", ...); the
 // test reads them through TestDriverJournal, exported by the module.
 typedef void TESTDRV_JOURNAL(char* buffer, unsigned long size);
