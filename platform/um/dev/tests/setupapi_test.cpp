@@ -197,7 +197,8 @@ TEST(SetupApi, DisableAndEnableRestartTheDevice) {
 
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_SET_VALUE);
     ASSERT_NE(key, reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    const DWORD probe = 0x5EED0000u + GetCurrentProcessId() % 0x10000;
+    static DWORD round = 0;  // a new value each time, also when the test is repeated
+    const DWORD probe = 0x5EED0000u + ++round;
     ASSERT_EQ(RegSetValueExA(key, "UmdevProbe", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&probe), sizeof probe),
               ERROR_SUCCESS);
     RegCloseKey(key);
