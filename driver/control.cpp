@@ -1,8 +1,8 @@
 /*
  * control.cpp: device-control requests of a port, delivered one at a time
- * by its sequential ControlQueue. Every request completes before the
- * dispatch returns; a code the port does not handle completes with
- * STATUS_INVALID_DEVICE_REQUEST.
+ * by its sequential ControlQueue. Every request but a link-change wait
+ * completes before the dispatch returns; a code the port does not handle
+ * completes with STATUS_INVALID_DEVICE_REQUEST.
  */
 #include "driver.h"
 
@@ -45,10 +45,20 @@ static NTSTATUS QueryLinkStatus(PFDO_DATA Fdo, WDFREQUEST Request, size_t *Infor
     return STATUS_SUCCESS;
 }
 
+/* Waits are held in the manual LinkWaitQueue; the instance thread of the
+ * handle completes one when the link changes (or has changed since its last
+ * report). */
+static NTSTATUS WaitLinkChange(PFDO_DATA Fdo, WDFREQUEST Request, size_t OutputBufferLength)
+{
+    if (OutputBufferLength < sizeof(FL_IOCTL_LINK_STATUS)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    return WdfRequestForwardToIoQueue(Request, Fdo->LinkWaitQueue);
+}
+
 VOID ControlDispatch(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
                      ULONG IoControlCode)
 {
-    UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
     PFDO_DATA fdo = FdoGetData(WdfIoQueueGetDevice(Queue));
     size_t information = 0;
@@ -60,6 +70,12 @@ VOID ControlDispatch(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         break;
     case IOCTL_PORT_QUERY_LINK_STATUS:
         status = QueryLinkStatus(fdo, Request, &information);
+        break;
+    case IOCTL_PORT_WAIT_LINK_CHANGE:
+        status = WaitLinkChange(fdo, Request, OutputBufferLength);
+        if (NT_SUCCESS(status)) {
+            return; /* pending */
+        }
         break;
     case IOCTL_PORT_QUERY_RX_SLOT_SIZE:
         status = OutputULong(Request, fdo->RxSlotSize, &information);

@@ -9,9 +9,9 @@
 
 #include "../driver.h"
 
-/* Register access. Writes are followed by a full barrier so that they reach
- * the device in program order before the next step; reading STATUS flushes
- * posted writes. */
+/* Register access. WRITE_REGISTER_ULONG is itself a full barrier (as on
+ * x64 Windows), so each write reaches the device in program order before
+ * the next step; reading STATUS flushes posted writes. */
 FORCEINLINE ULONG RegRead(PFDO_DATA Fdo, ULONG Offset)
 {
     return READ_REGISTER_ULONG((volatile ULONG *)(Fdo->Registers + Offset));
@@ -20,7 +20,6 @@ FORCEINLINE ULONG RegRead(PFDO_DATA Fdo, ULONG Offset)
 FORCEINLINE VOID RegWrite(PFDO_DATA Fdo, ULONG Offset, ULONG Value)
 {
     WRITE_REGISTER_ULONG((volatile ULONG *)(Fdo->Registers + Offset), Value);
-    KeMemoryBarrier();
 }
 
 FORCEINLINE VOID RegFlush(PFDO_DATA Fdo)

@@ -123,6 +123,46 @@ ControlResult Control(const km::io::FileHandle& file, ULONG code, void* output, 
     return result;
 }
 
+// A device control left to complete later (a link-change wait).
+class PendingControl {
+public:
+    PendingControl(const km::io::FileHandle& file, ULONG code)
+    {
+        km::io::DeviceControl(file, code, nullptr, 0, &link_, sizeof(link_),
+                              [this](NTSTATUS status, ULONG_PTR information) {
+                                  std::lock_guard<std::mutex> guard(lock_);
+                                  result_ = {status, information};
+                                  finished_ = true;
+                                  done_.notify_all();
+                              });
+    }
+    ~PendingControl() { Wait(60s); }
+
+    bool Finished()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return finished_;
+    }
+    ControlResult Wait(std::chrono::seconds limit = 60s)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        EXPECT_TRUE(done_.wait_for(guard, limit, [&] { return finished_; }));
+        return result_;
+    }
+    FL_IOCTL_LINK_STATUS Link()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return link_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    ControlResult result_{STATUS_PENDING, 0};
+    FL_IOCTL_LINK_STATUS link_{};
+};
+
 ULONG QueryULong(const km::io::FileHandle& file, ULONG code)
 {
     ULONG value = 0xDEADBEEF;
@@ -441,6 +481,52 @@ TEST_F(Ports, LinkFollowsThePartnerThroughSuspendAndResume)
     ASSERT_TRUE(WaitFor([&] { return QueryLink(file).LinkUp == 1; }));
     EXPECT_EQ(QueryLink(file).Speed, 100u);
     Close(file);
+}
+
+TEST_F(Ports, LinkChangesReachEachInstancesWaits)
+{
+    hw::Board& board = AddBoard();
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kModesAll});
+    SetSmall(0, false);
+    ASSERT_EQ(Add(0, board.GetPort(0)), STATUS_SUCCESS);
+    km::io::FileHandle first = Open(InstanceId(0));
+    km::io::FileHandle second = Open(InstanceId(0));
+    ASSERT_EQ(QueryLink(first).LinkUp, 1);
+
+    // Both handles were opened with the link up: nothing to report yet.
+    auto wait = std::make_unique<PendingControl>(first, IOCTL_PORT_WAIT_LINK_CHANGE);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(wait->Finished());
+
+    hardware_->Disconnect(board.GetPort(0));
+    ControlResult r = wait->Wait();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, sizeof(FL_IOCTL_LINK_STATUS));
+    EXPECT_EQ(wait->Link().LinkUp, 0);
+    EXPECT_EQ(wait->Link().Speed, 0u);
+    EXPECT_EQ(wait->Link().Duplex, (ULONG)FL_LINK_DUPLEX_DOWN);
+
+    // A change with no wait pending is reported to the next wait: the link
+    // went down and came back up while the second handle was not waiting.
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kMode100Full});
+    ASSERT_TRUE(WaitFor([&] { return QueryLink(first).LinkUp == 1; }));
+    wait = std::make_unique<PendingControl>(second, IOCTL_PORT_WAIT_LINK_CHANGE);
+    r = wait->Wait();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(wait->Link().LinkUp, 1);
+    EXPECT_EQ(wait->Link().Speed, 100u);
+    EXPECT_EQ(wait->Link().Duplex, (ULONG)FL_LINK_DUPLEX_FULL);
+
+    // Reported once: the next wait stays pending until the handle goes.
+    wait = std::make_unique<PendingControl>(second, IOCTL_PORT_WAIT_LINK_CHANGE);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(wait->Finished());
+    Close(second);
+    EXPECT_EQ(wait->Wait().status, STATUS_CANCELLED);
+
+    UCHAR small[8];
+    EXPECT_EQ(Control(first, IOCTL_PORT_WAIT_LINK_CHANGE, small, sizeof(small)).status, STATUS_BUFFER_TOO_SMALL);
+    Close(first);
 }
 
 TEST_F(Ports, InstancesStartAndStopTheirThreads)
