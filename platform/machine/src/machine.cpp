@@ -65,6 +65,49 @@ hw::Machine& BuildHardware(const Description& description, std::unique_ptr<hw::M
     return machine;
 }
 
+// One machine per process at a time: the PnP manager, the loader and the
+// debugger log are the process's, not a machine's.
+std::mutex g_runningLock;
+bool g_running = false;  // guarded by g_runningLock
+
+bool ClaimProcess() {
+    std::lock_guard guard(g_runningLock);
+    if (g_running) return false;
+    g_running = true;
+    return true;
+}
+
+void ReleaseProcess() {
+    std::lock_guard guard(g_runningLock);
+    g_running = false;
+}
+
+std::string MacText(const hw::MacAddress& mac) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
+// Two boards answering with one address (a described one and one the model
+// derived, say) would look like one board to everything that groups ports
+// by address.
+bool BoardAddressesDistinct(const Description& description, hw::Machine& hardware, std::string* why) {
+    for (std::size_t i = 0; i < hardware.BoardCount(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            hw::MacAddress a = hardware.GetBoard(i).GetPort(0).Mac();
+            hw::MacAddress b = hardware.GetBoard(j).GetPort(0).Mac();
+            a[5] &= 0xFE;
+            b[5] &= 0xFE;
+            if (a == b) {
+                *why = description.source + ": board[" + std::to_string(i) + "].mac: " + MacText(a) +
+                       " is also board[" + std::to_string(j) + "]'s";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Installed kernel drivers that may start, in name order.
 std::vector<std::pair<std::string, std::string>> InstalledDrivers(nt::Hive& hive) {
     std::vector<std::pair<std::string, std::string>> found;
@@ -110,8 +153,13 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
     std::string ignored;
     std::string& why = error != nullptr ? *error : ignored;
     why.clear();
+    if (!ClaimProcess()) {
+        why = "a machine is already running in this process";
+        return STATUS_DEVICE_BUSY;
+    }
     std::unique_ptr<RunningMachine> machine(new RunningMachine);
     Impl& m = *machine->impl_;
+    // From here on a failure releases the claim through the destructor.
 
     // The description.
     std::filesystem::path file = options.description;
@@ -138,6 +186,7 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
     }
 
     BuildHardware(m.description, &m.hardware);
+    if (!BoardAddressesDistinct(m.description, *m.hardware, &why)) return STATUS_INVALID_PARAMETER;
 
     // The installed kernel drivers.
     std::filesystem::path driverDirectory = options.driverDirectory;
@@ -181,7 +230,12 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
         auto driver = std::find_if(m.drivers.begin(), m.drivers.end(), [&](const LoadedDriver& d) {
             return !device.service.empty() && nt::EqualNames(d.service, device.service);
         });
-        if (driver == m.drivers.end()) continue;
+        if (driver == m.drivers.end()) {
+            DbgPrint("machine: %s: no driver%s%s\n", device.instanceId.c_str(),
+                     device.service.empty() ? " installed" : " loaded for service ",
+                     device.service.c_str());
+            continue;
+        }
         km::PciDeviceConfig config;
         config.instanceId = device.instanceId;
         config.function = device.port;
@@ -214,6 +268,7 @@ void RunningMachine::Shutdown() {
     m.hardware.reset();
     m.devices.clear();
     m.hive.reset();
+    ReleaseProcess();
 }
 
 hw::Machine& RunningMachine::Hardware() { return *impl_->hardware; }

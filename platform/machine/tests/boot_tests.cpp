@@ -199,6 +199,7 @@ TEST_F(MachineBoot, WithoutTheServiceNoDriverAndNoInterfaces) {
         EXPECT_TRUE(km::Devices().empty());
         EXPECT_TRUE(km::GetDeviceInterfaces(GUID_DEVINTERFACE_FLTEST).empty());
         EXPECT_TRUE(log.Lines("fltest:").empty());
+        EXPECT_EQ(log.Lines("no driver installed").size(), 2u) << log.Text();
     }
     // Installing the driver later: the known functions get it at the next boot.
     InstallTestDriver();
@@ -386,6 +387,31 @@ TEST_F(MachineBoot, DriverReceivesGeneratorFramesAndTransmitsAcrossACable) {
     EXPECT_EQ(hardware.Bus().FaultCount(), 0u);
     // The port without a wire saw nothing.
     EXPECT_EQ(driver.Received(driver.Port(hardware.GetBoard(1).GetPort(1).Mac())), 0);
+}
+
+TEST_F(MachineBoot, OneMachineAtATimeAndBoardAddressesDistinct) {
+    ResetHive();
+    machine::BootOptions options;
+    options.description = WriteDescription("two.toml", "[[board]]\n[[board]]\n");
+    auto running = Boot(options);
+    ASSERT_TRUE(running);
+    std::unique_ptr<machine::RunningMachine> second;
+    std::string error;
+    EXPECT_EQ(machine::RunningMachine::Boot(options, &second, &error), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_FALSE(error.empty());
+    // The address the model gives board 0 by default, given to board 1 as well.
+    const std::string taken = MacText(running->Hardware().GetBoard(0).GetPort(0).Mac());
+    running.reset();
+
+    options.description = WriteDescription("same-mac.toml", "[[board]]\n[[board]]\nmac = \"" + taken + "\"\n");
+    EXPECT_EQ(machine::RunningMachine::Boot(options, &second, &error), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(error.rfind(options.description.string() + ": board[1].mac: " + taken, 0), 0u) << error;
+    EXPECT_TRUE(km::Devices().empty());
+    // A refused boot leaves the process free for the next one.
+    options.description = WriteDescription("two.toml", "[[board]]\n[[board]]\n");
+    EXPECT_TRUE(Boot(options));
 }
 
 TEST_F(MachineBoot, ProcessMachineBootsOnceForConcurrentCallers) {

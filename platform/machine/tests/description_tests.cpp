@@ -117,7 +117,8 @@ TEST(MachineDescription, CableBetweenABoardsOwnPortsNamedAtBothEnds) {
 TEST(MachineDescription, GeneratorWithoutSettingsIsTheDefaultMachines) {
     const Description d = Parse("[[board]]\n[[board.port]]\nwire = \"generator\"\n");
     const auto& described = d.boards[0].ports[0].generator;
-    const auto& builtIn = machine::DefaultDescription().boards[0].ports[0].generator;
+    const Description defaults = machine::DefaultDescription();
+    const auto& builtIn = defaults.boards[0].ports[0].generator;
     EXPECT_EQ(described.framesPerSecond, builtIn.framesPerSecond);
     EXPECT_EQ(described.minSize, builtIn.minSize);
     EXPECT_EQ(described.maxSize, builtIn.maxSize);

@@ -61,7 +61,9 @@ class RunningMachine {
 public:
     // Boots a machine. On failure nothing stays running and `error` (may be
     // null) says why: a bad description names its file and key, an
-    // unusable hive its file.
+    // unusable hive its file. One machine runs in a process at a time (the
+    // PnP manager and the loader are the process's): STATUS_DEVICE_BUSY
+    // while another is up.
     static NTSTATUS Boot(const BootOptions& options, std::unique_ptr<RunningMachine>* machine,
                          std::string* error);
 
@@ -88,7 +90,8 @@ private:
 // the first call; later calls return the first one's status at once.
 // Thread-safe. A successful boot is shut down at process exit.
 NTSTATUS EnsureBooted();
-// The process's machine, or null when it is not booted.
+// The process's machine, or null when it is not booted. Valid until
+// ShutdownMachine (or process exit).
 RunningMachine* CurrentMachine();
 // Why the process's boot failed ("" when it did not).
 std::string BootError();
