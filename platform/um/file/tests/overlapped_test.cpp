@@ -337,3 +337,24 @@ INSTANTIATE_TEST_SUITE_P(Engines, OverlappedTest, ::testing::Values(Engine::Urin
                          });
 
 }  // namespace
+
+namespace {
+
+// FL_FILE_IO=thread gives a whole process the worker thread. The choice is
+// made once per process, so a fresh process makes it.
+TEST(EngineChoice, EnvironmentGivesAProcessTheWorkerThread) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto path = FreshDirectory() / "env.bin";
+    EXPECT_EXIT(
+        {
+            setenv("FL_FILE_IO", "thread", 1);
+            HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+            const bool worker = hooks::EngineOf(h) == Engine::Thread;
+            CloseHandle(h);
+            std::_Exit(worker ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
