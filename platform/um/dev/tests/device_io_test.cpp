@@ -3,6 +3,7 @@
 // CancelIo and by CloseHandle.
 #include "test_machine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -162,6 +163,32 @@ TEST_F(DeviceIo, BadHandlesAndBuffersAreRefused) {
     EXPECT_EQ(Open("\\\\?\\pci#ven_f10e&dev_0001#nothing#{5b0d2f0e-8a51-4c33-9b7e-0c6a11d0f00d}"),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(DeviceIo, DevicePathFormsAndFilePathsAreToldApart) {
+    // "\\.\" names the same device as "\\?\".
+    std::string dotted = paths_[0];
+    dotted[2] = '.';
+    HANDLE device = Open(dotted);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_EQ(Query(device).Generation, Query(control_).Generation);
+    CloseHandle(device);
+
+    // A file named in the long form stays a file, and WriteFile writes it.
+    const std::string linuxName = std::string(std::getenv("FL_MACHINE")) + ".written";
+    std::string windowsName = linuxName;
+    std::replace(windowsName.begin(), windowsName.end(), '/', '\\');
+    windowsName = "\\\\?\\Z:" + windowsName;
+    HANDLE handle = CreateFileA(windowsName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(handle, "file", 4, &written, nullptr));
+    EXPECT_EQ(written, 4u);
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_TEST_QUERY, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION)) << "no driver behind a file";
+    CloseHandle(handle);
+    EXPECT_EQ(std::filesystem::file_size(linuxName), 4u);
 }
 
 TEST_F(DeviceIo, OverlappedRequestThatPendsCompletesThroughItsEvent) {
