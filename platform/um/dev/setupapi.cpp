@@ -138,6 +138,7 @@ BOOL ChangeProperty(const std::string& instanceId, const SP_PROPCHANGE_PARAMS& c
     default:
         return FailWithError(ERROR_INVALID_PARAMETER);
     }
+    if (status == STATUS_NO_SUCH_DEVICE) return FailWithError(ERROR_NO_SUCH_DEVINST);  // removed meanwhile
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 
