@@ -144,6 +144,23 @@ TEST_P(OverlappedTest, LowBitOfTheEventKeepsTheCompletionOffThePort) {
     CloseHandle(port);
 }
 
+// Without an event GetOverlappedResult waits on the file itself, which each
+// of its requests signals when it ends.
+TEST_P(OverlappedTest, WithoutAnEventTheFileIsWaitedOn) {
+    const auto path = dir_ / "noevent.bin";
+    HANDLE file = OpenOverlapped(path);
+    const std::string data(100000, 'n');
+    OVERLAPPED o = At(12345, nullptr);
+    if (!WriteFile(file, data.data(), static_cast<DWORD>(data.size()), nullptr, &o)) {
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    DWORD bytes = 0;
+    ASSERT_TRUE(GetOverlappedResult(file, &o, &bytes, TRUE));
+    EXPECT_EQ(bytes, data.size());
+    CloseHandle(file);
+    EXPECT_EQ(std::filesystem::file_size(path), 12345u + data.size());
+}
+
 // A pipe that nobody reads holds the write: WriteFile has returned long
 // before the bytes have gone anywhere.
 TEST_P(OverlappedTest, WritesRunInTheBackground) {
