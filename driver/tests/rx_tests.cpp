@@ -780,6 +780,71 @@ TEST_F(Rx, RestartMovesAttachedReadersToTheNewRing)
     EXPECT_EQ(Sequence(read.records[0].data), 100u);
 }
 
+TEST_F(Rx, ThreadsShareTheRingWithoutLocks)
+{
+    // The board writes frames on this thread, a poller harvests on another
+    // and two readers copy on two more, one with a snap length. Every frame
+    // that reached memory reaches each reader once, whole and in order.
+    Start(64, 16);
+    FILE_OBJECT_DATA* readers[2] = {&Open(1), &Open(2)};
+    readers[1]->SnapLength = 100;
+    const ULONG frames = 1500;
+    auto size = [](ULONG sequence) { return 64 + (sequence * 331) % (1518 - 64 + 1); };
+
+    std::atomic<bool> stop{false};
+    std::thread poller([&] {
+        for (ULONGLONG t = 1; !stop.load(); t++) {
+            RxHarvest(&fdo_, t);
+            std::this_thread::yield();
+        }
+    });
+    std::atomic<ULONG> received[2] = {0, 0};
+    std::vector<std::thread> copiers;
+    for (int r = 0; r < 2; r++) {
+        copiers.emplace_back([&, r] {
+            ULONG last = 0;
+            bool first = true;
+            while (!stop.load()) {
+                ReadResult read = Read(*readers[r], 16384);
+                for (const Record& record : read.records) {
+                    ULONG sequence = Sequence(record.data);
+                    EXPECT_TRUE(first || sequence > last) << sequence;
+                    first = false;
+                    last = sequence;
+                    auto frame = Frame(size(sequence), sequence);
+                    EXPECT_EQ(record.wire, frame.size());
+                    frame.resize(std::min<size_t>(frame.size(), readers[r]->SnapLength));
+                    EXPECT_EQ(record.data, frame) << sequence;
+                    received[r].fetch_add(1);
+                }
+                std::this_thread::yield();
+            }
+        });
+    }
+    for (ULONG i = 0; i < frames; i++) {
+        port_->InjectFrame(Frame(size(i), i));
+        if (i % 8 == 0) std::this_thread::yield();
+    }
+    // Generous bound; the test never measures speed.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    auto settled = [&] {
+        hw::PortCounters c = port_->Counters();
+        return c.queued == 0 && received[0].load() == c.delivered && received[1].load() == c.delivered;
+    };
+    while (!settled() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop.store(true);
+    poller.join();
+    for (auto& t : copiers) t.join();
+    hw::PortCounters c = port_->Counters();
+    EXPECT_EQ(c.offered, frames);
+    EXPECT_GT(c.delivered, 0u);
+    EXPECT_EQ(received[0].load(), c.delivered);
+    EXPECT_EQ(received[1].load(), c.delivered);
+    EXPECT_EQ(machine_.Bus().FaultCount(), 0u);
+}
+
 TEST_F(Rx, HarvestTimeIsNeverSeenTorn)
 {
     // Every published value has halves that add up to 0xFFFFFFFF, and the
