@@ -4,7 +4,10 @@
 // are stood in for below.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -339,6 +342,49 @@ TEST_F(Tx, PumpAcrossTheWrapOfBothRings)
     EXPECT_GT(sent, 30u);
     EXPECT_EQ(TxFreeSlots(&fdo_), 16u);
     EXPECT_EQ(fdo_.TxClean, fdo_.TxTail);
+    EXPECT_EQ(machine_.Bus().FaultCount(), 0u);
+}
+
+TEST_F(Tx, AWriterAndThePumpOnTheirOwnThreads)
+{
+    // Writes fill slots on one thread while the pump posts and reclaims on
+    // another: every frame goes on the wire once, whole and in order.
+    Start(32, 8);
+    const ULONG frames = 1000;
+    auto length = [](ULONG sequence) { return 60 + (sequence * 211) % (1514 - 60 + 1); };
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        while (!stop.load()) {
+            TxPump(&fdo_);
+            std::this_thread::yield();
+        }
+    });
+    std::thread writer([&] {
+        ULONG next = 0;
+        while (next < frames && !stop.load()) {
+            std::vector<UCHAR> buffer;
+            for (ULONG i = next; i < frames && i < next + 5; i++) AddRecord(buffer, Payload(length(i), i));
+            ULONG_PTR taken = Taken(buffer);
+            for (size_t offset = 0; offset < taken; next++) offset += RecordSize(length(next));
+            if (taken == 0) std::this_thread::yield();
+        }
+    });
+    ULONG seen = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (seen < frames && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& frame : port_->TakeTransmitted()) {
+            auto expected = Payload(length(seen), seen);
+            ASSERT_EQ(frame.size(), expected.size() + 4) << seen;
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame.begin())) << seen;
+            seen++;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop.store(true);
+    writer.join();
+    pump.join();
+    EXPECT_EQ(seen, frames);
+    EXPECT_EQ(instance_.TxPackets, frames);
     EXPECT_EQ(machine_.Bus().FaultCount(), 0u);
 }
 
