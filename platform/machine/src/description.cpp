@@ -331,8 +331,11 @@ bool ParseDescription(std::string_view text, std::string_view source, Descriptio
 }
 
 bool LoadDescription(const std::filesystem::path& file, Description* description, std::string* error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    std::error_code ec;
+    std::ifstream in;
+    // A folder opens as a stream on Linux and only fails on reading.
+    if (std::filesystem::is_regular_file(file, ec)) in.open(file, std::ios::binary);
+    if (!in.is_open()) {
         if (error) *error = file.string() + ": cannot be read";
         return false;
     }

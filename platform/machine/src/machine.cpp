@@ -5,6 +5,7 @@
 #include <ntddk.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -28,6 +29,8 @@ struct RunningMachine::Impl {
 
 namespace {
 
+constexpr std::uint64_t kLoggedTraces = 200;
+
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -39,7 +42,14 @@ hw::Machine& BuildHardware(const Description& description, std::unique_ptr<hw::M
     options.autonegotiationDelay = description.autonegotiationDelay;
     // What the model does not implement is worth a line in the debugger log:
     // a driver writing an unknown register is usually a driver bug.
-    options.traceSink = [](const std::string& text) { DbgPrint("hw: %s\n", text.c_str()); };
+    // A driver polling such a register would flood the log, so only the
+    // first ones are written; the model keeps counting (TraceCount).
+    auto traced = std::make_shared<std::atomic<std::uint64_t>>(0);
+    options.traceSink = [traced](const std::string& text) {
+        const std::uint64_t n = traced->fetch_add(1, std::memory_order_relaxed);
+        if (n < kLoggedTraces) DbgPrint("hw: %s\n", text.c_str());
+        if (n == kLoggedTraces) DbgPrint("hw: further accesses of this kind are not logged\n");
+    };
     *hardware = std::make_unique<hw::Machine>(options);
     hw::Machine& machine = **hardware;
     for (const BoardDescription& board : description.boards) machine.AddBoard(board.options);

@@ -414,6 +414,22 @@ TEST_F(MachineBoot, OneMachineAtATimeAndBoardAddressesDistinct) {
     EXPECT_TRUE(Boot(options));
 }
 
+TEST_F(MachineBoot, ModelTracesReachTheDebuggerLogWithoutFloodingIt) {
+    ResetHive();
+    machine::BootOptions options;
+    options.description = WriteDescription("traces.toml", "[[board]]\n");
+    auto running = Boot(options);
+    ASSERT_TRUE(running);
+    LogWatch log;
+    hw::Port& port = running->Hardware().GetBoard(0).GetPort(0);
+    for (int i = 0; i < 1000; ++i) port.WriteRegister(0x2, 1);  // not a register offset
+    EXPECT_GE(running->Hardware().TraceCount(), 1000u);
+    const auto traces = log.Lines("hw: ");
+    ASSERT_GE(traces.size(), 2u);
+    EXPECT_LT(traces.size(), 1000u);
+    EXPECT_NE(traces.back().find("not logged"), std::string::npos) << traces.back();
+}
+
 TEST_F(MachineBoot, ProcessMachineBootsOnceForConcurrentCallers) {
     ResetHive();
     InstallTestDriver();

@@ -221,6 +221,8 @@ TEST(MachineDescription, LoadReadsTheFileAndNamesItInErrors) {
     const std::filesystem::path missing = dir / "no-such.toml";
     EXPECT_FALSE(machine::LoadDescription(missing, &d, &error));
     EXPECT_EQ(error, missing.string() + ": cannot be read");
+    EXPECT_FALSE(machine::LoadDescription(dir, &d, &error));  // a folder
+    EXPECT_EQ(error, dir.string() + ": cannot be read");
 }
 
 }  // namespace
