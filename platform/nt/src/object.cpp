@@ -122,8 +122,10 @@ private:
     }
 
     Entry* Find(HANDLE handle) noexcept {
-        const uint64_t value = reinterpret_cast<uintptr_t>(handle);
-        if ((value & 3) != 0) return nullptr;
+        // The two low bits of a handle are the caller's tag bits: Windows
+        // ignores them, and callers rely on it (an OVERLAPPED's event with
+        // its low bit set still names the event).
+        const uint64_t value = reinterpret_cast<uintptr_t>(handle) & ~uint64_t{3};
         const uint64_t generation = value >> 32;
         const uint64_t slot = (value & 0xFFFFFFFFu) >> 2;
         if (slot < kIndexBias || generation == 0 || generation > kGenerationMask) return nullptr;

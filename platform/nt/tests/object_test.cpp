@@ -83,11 +83,26 @@ TEST(HandleTable, ClosedAndMadeUpHandlesAreInvalid) {
     EXPECT_EQ(object.get(), probe.get());
     EXPECT_EQ(nt::CloseHandle(again), STATUS_SUCCESS);
 
-    for (uintptr_t v : {uintptr_t{0}, uintptr_t{1}, uintptr_t{4}, uintptr_t{0x401}, uintptr_t{0x12345678},
+    for (uintptr_t v : {uintptr_t{0}, uintptr_t{1}, uintptr_t{4}, uintptr_t{0x12345678},
                         ~uintptr_t{0}, uintptr_t{0xFFFFFFFF80000002}}) {
         EXPECT_EQ(nt::ReferenceObjectByHandle(reinterpret_cast<HANDLE>(v), &object), STATUS_INVALID_HANDLE) << v;
         EXPECT_EQ(nt::CloseHandle(reinterpret_cast<HANDLE>(v)), STATUS_INVALID_HANDLE) << v;
     }
+}
+
+TEST(HandleTable, TagBitsAreIgnored) {
+    auto event = nt::MakeRef<nt::Event>(nt::EventType::Notification, false);
+    HANDLE h = nullptr;
+    ASSERT_EQ(nt::InsertHandle(event.get(), &h), STATUS_SUCCESS);
+    const auto value = reinterpret_cast<uintptr_t>(h);
+    for (uintptr_t tag : {uintptr_t{1}, uintptr_t{2}, uintptr_t{3}}) {
+        nt::Ref<nt::Event> tagged;
+        EXPECT_EQ(nt::ReferenceObjectByHandle(reinterpret_cast<HANDLE>(value | tag), &tagged), STATUS_SUCCESS);
+        EXPECT_EQ(tagged.get(), event.get());
+    }
+    EXPECT_EQ(nt::CloseHandle(reinterpret_cast<HANDLE>(value | 1)), STATUS_SUCCESS);
+    nt::Ref<nt::Object> gone;
+    EXPECT_EQ(nt::ReferenceObjectByHandle(h, &gone), STATUS_INVALID_HANDLE);
 }
 
 TEST(HandleTable, TypedReferenceChecksTheType) {
