@@ -347,14 +347,16 @@ void File::FinishClose() {
 
 namespace {
 
-std::shared_ptr<Request> NewRequest(const io::FileHandle& file, WDF_REQUEST_TYPE type, io::Completion done) {
+// Takes the completion only when the request exists: on failure the caller
+// still holds it and must answer its caller through it (NoRequest).
+std::shared_ptr<Request> NewRequest(const io::FileHandle& file, WDF_REQUEST_TYPE type, io::Completion& done) {
     auto request = std::make_shared<Request>();
     request->type = type;
     request->file = file;
     request->device = file->device;
-    request->done = std::move(done);
     NTSTATUS status = Object::Insert(request, nullptr, nullptr);
     if (!NT_SUCCESS(status)) return nullptr;
+    request->done = std::move(done);
     return request;
 }
 
@@ -410,8 +412,8 @@ NTSTATUS Open(std::string_view path, FileHandle* result) {
     if (device->fileConfig.EvtDeviceFileCreate) {
         std::promise<NTSTATUS> answer;
         std::future<NTSTATUS> created = answer.get_future();
-        std::shared_ptr<Request> request =
-            NewRequest(file, WdfRequestTypeCreate, [&answer](NTSTATUS s, ULONG_PTR) { answer.set_value(s); });
+        io::Completion created_done = [&answer](NTSTATUS s, ULONG_PTR) { answer.set_value(s); };
+        std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeCreate, created_done);
         if (!request) {
             Object::Delete(file);
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -449,7 +451,7 @@ void Cancel(const FileHandle& file) {
 bool Ended(const FileHandle& file) { return file && file->ended(); }
 
 NTSTATUS Read(const FileHandle& file, void* buffer, ULONG length, Completion done) {
-    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeRead, std::move(done));
+    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeRead, done);
     if (!request) return NoRequest(done);
     request->output = buffer;
     request->outputLength = length;
@@ -466,7 +468,7 @@ NTSTATUS Read(const FileHandle& file, void* buffer, ULONG length, Completion don
 }
 
 NTSTATUS Write(const FileHandle& file, const void* buffer, ULONG length, Completion done) {
-    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeWrite, std::move(done));
+    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeWrite, done);
     if (!request) return NoRequest(done);
     request->input = buffer;
     request->inputLength = length;
@@ -485,7 +487,7 @@ NTSTATUS Write(const FileHandle& file, const void* buffer, ULONG length, Complet
 
 NTSTATUS DeviceControl(const FileHandle& file, ULONG code, const void* input, ULONG inputLength, void* output,
                        ULONG outputLength, Completion done) {
-    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeDeviceControl, std::move(done));
+    std::shared_ptr<Request> request = NewRequest(file, WdfRequestTypeDeviceControl, done);
     if (!request) return NoRequest(done);
     request->ioControlCode = code;
     request->input = input;
