@@ -245,6 +245,8 @@ VOID ThreadWaitAndRelease(PKTHREAD *Thread);
 VOID PostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA First, PFDO_DATA Second);
 /* The ring's thread: takes the oldest command, if any. */
 BOOLEAN TakeCommand(PCOMMAND_RING Ring, PCOMMAND Command);
+/* The ring's thread: whether a command waits, without taking it. */
+BOOLEAN CommandPending(PCOMMAND_RING Ring);
 
 /* management.cpp */
 KSTART_ROUTINE ManagementThread;

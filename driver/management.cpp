@@ -4,7 +4,7 @@
  * every millisecond (continuously in timestamping mode 1); the negotiation
  * thread keeps the table of passthru pairs.
  */
-#include "driver.h"
+#include "passthru.h"
 
 #include "hw/controller.h"
 
@@ -23,6 +23,10 @@ typedef struct _PAIR_ENTRY {
 } PAIR_ENTRY, *PPAIR_ENTRY;
 
 #define NO_PEER ((ULONG)-1)
+
+/* Rounds (about 1 ms each) a pair is left alone after its links came up,
+ * before a lost link is negotiated again. */
+#define NEGOTIATE_COUNTDOWN 200
 
 static KAFFINITY HighestProcessor(void)
 {
@@ -48,7 +52,8 @@ static VOID PollingUnbind(PDRIVER_CONTEXT Context)
     KeSetSystemAffinityThreadEx(KeQueryActiveProcessors());
 }
 
-static VOID PollingAdd(PPOLL_ENTRY Table, PFDO_DATA Port)
+/* Puts Port in the first free entry; returns its index. */
+static ULONG PollingAdd(PPOLL_ENTRY Table, PFDO_DATA Port)
 {
     for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
         if (!Table[i].InUse) {
@@ -56,25 +61,94 @@ static VOID PollingAdd(PPOLL_ENTRY Table, PFDO_DATA Port)
             Table[i].Peer = NULL;
             Table[i].PeerIndex = NO_PEER;
             Table[i].InUse = 1;
-            return;
+            return i;
         }
     }
     /* Device add admits at most FL_MAX_PORTS ports, so a free entry
      * always exists. */
     NT_ASSERT(FALSE);
+    return NO_PEER;
 }
 
-static VOID PollingRemove(PPOLL_ENTRY Table, PFDO_DATA Port)
+/* The first and the second port of a pair, the first function first. */
+static VOID PairOrder(PFDO_DATA A, PFDO_DATA B, PFDO_DATA *First, PFDO_DATA *Second)
 {
-    for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
-        if (Table[i].InUse && Table[i].Port == Port) {
-            Table[i].InUse = 0;
-            Table[i].Port = NULL;
-            Table[i].Peer = NULL;
-            Table[i].PeerIndex = NO_PEER;
-            return;
+    *First = A->IsFirstFunction ? A : B;
+    *Second = A->IsFirstFunction ? B : A;
+}
+
+static VOID PortAddToTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA Port)
+{
+    ULONG index = PollingAdd(Table, Port);
+    if (index == NO_PEER) {
+        return;
+    }
+    ULONG peer = NO_PEER;
+    if (Port->PassthruEnabled) {
+        for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
+            if (i != index && Table[i].InUse && Table[i].PeerIndex == NO_PEER &&
+                PassthruPartners(Port, Table[i].Port)) {
+                peer = i;
+                break;
+            }
         }
     }
+    if (peer != NO_PEER) {
+        Table[index].Peer = Table[peer].Port;
+        Table[index].PeerIndex = peer;
+        Table[peer].Peer = Port;
+        Table[peer].PeerIndex = index;
+        PFDO_DATA first, second;
+        PairOrder(Port, Table[peer].Port, &first, &second);
+        PostCommand(&Context->NegRing, Context->NegRingLock, FL_NEG_ADD_PAIR, first, second);
+    }
+
+    RxStart(Port);
+    if (!Port->PassthruEnabled) {
+        TxStart(Port);
+    } else if (peer != NO_PEER) {
+        PassthruPairStart(Port, Table[peer].Port);
+        /* A pair keeps the poll spinning in timestamping mode 1 as an
+         * instance would. */
+        InterlockedIncrement(&Context->ActiveInstanceCount);
+    }
+    /* A passthru port without its partner receives but does not send. */
+}
+
+static VOID PortRemoveFromTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA Port)
+{
+    for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
+        if (!Table[i].InUse || Table[i].Port != Port) {
+            continue;
+        }
+        ULONG peer = Table[i].PeerIndex;
+        if (peer != NO_PEER) {
+            PFDO_DATA first, second;
+            PairOrder(Port, Table[peer].Port, &first, &second);
+            PostCommand(&Context->NegRing, Context->NegRingLock, FL_NEG_REMOVE_PAIR, first, NULL);
+            PassthruPairStop(Port, Table[peer].Port);
+            InterlockedDecrement(&Context->ActiveInstanceCount);
+            Table[peer].Peer = NULL;
+            Table[peer].PeerIndex = NO_PEER;
+        }
+        Table[i].InUse = 0;
+        Table[i].Port = NULL;
+        Table[i].Peer = NULL;
+        Table[i].PeerIndex = NO_PEER;
+        return;
+    }
+}
+
+/* The timestamp of this poll: nanoseconds since 1970 from one performance
+ * counter read, or 0 with timestamping off. */
+static ULONGLONG PollTimestamp(PDRIVER_CONTEXT Context)
+{
+    if (Context->TimestampingMode == 0) {
+        return 0;
+    }
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
+    return TimestampFromCounter(counter.QuadPart, frequency.QuadPart, Context->TimeBase);
 }
 
 VOID ManagementThread(PVOID StartContext)
@@ -106,14 +180,14 @@ VOID ManagementThread(PVOID StartContext)
                 return;
             case FL_MGM_ADD_PORT:
                 PollingUnbind(context);
-                PollingAdd(table, command.First);
+                PortAddToTable(context, table, command.First);
                 PollingBind(context);
                 KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
                 portCount++;
                 break;
             case FL_MGM_REMOVE_PORT:
                 PollingUnbind(context);
-                PollingRemove(table, command.First);
+                PortRemoveFromTable(context, table, command.First);
                 PollingBind(context);
                 KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
                 portCount--;
@@ -124,16 +198,66 @@ VOID ManagementThread(PVOID StartContext)
             }
         }
 
-        /* One poll serves every port in the table, in table order. The
-         * receive harvest, the transmit pump and passthru forwarding run
-         * here once the data path exists; until then a port in the table
-         * only has its link tracked (by the interrupt). */
+        /* One timestamp serves every port of this poll, in table order. */
+        ULONGLONG now = PollTimestamp(context);
+        for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
+            if (!table[i].InUse) {
+                continue;
+            }
+            PFDO_DATA port = table[i].Port;
+            RxHarvest(port, now);
+            if (!port->PassthruEnabled) {
+                TxPump(port);
+            } else if (table[i].Peer != NULL) {
+                PassthruForward(port, table[i].Peer);
+            }
+        }
 
+        /* Timestamping mode 1 stamps frames within one round of their
+         * arrival: no sleep while anything could be waiting for them. */
         if (!(context->TimestampingMode == 1 && portCount != 0 &&
               ReadAcquire(&context->ActiveInstanceCount) != 0)) {
             SleepMilliseconds(1);
         }
     }
+}
+
+/* Brings each pair whose links are not both up to the fastest mode both
+ * wires share, then leaves it alone for NEGOTIATE_COUNTDOWN rounds.
+ * Returns whether a negotiation was tried. */
+static BOOLEAN PairsNegotiate(PPAIR_ENTRY Pairs, PCOMMAND_RING Commands)
+{
+    BOOLEAN tried = FALSE;
+    for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
+        PPAIR_ENTRY pair = &Pairs[i];
+        if (!pair->InUse) {
+            continue;
+        }
+        if (ReadUCharAcquire(&pair->First->LinkUp) && ReadUCharAcquire(&pair->Second->LinkUp)) {
+            continue;
+        }
+        if (pair->Countdown != 0) {
+            if (pair->Countdown % 50 == 0) {
+                DbgPrint("WaitTimeoutForNewNegotiation = %u\n", pair->Countdown);
+            }
+            pair->Countdown--;
+            continue;
+        }
+        ULONG modes = pair->First->AutonegotiationConfiguration | pair->Second->AutonegotiationConfiguration;
+        if (modes == 0) {
+            continue;
+        }
+        tried = TRUE;
+        if (PairNegotiateFirst(pair->First, pair->Second, modes, Commands) != 0) {
+            pair->Countdown = NEGOTIATE_COUNTDOWN;
+        }
+        /* A command that came in meanwhile is handled before the next
+         * pair; this one is tried again next round. */
+        if (CommandPending(Commands)) {
+            break;
+        }
+    }
+    return tried;
 }
 
 VOID NegotiationThread(PVOID StartContext)
@@ -163,8 +287,8 @@ VOID NegotiationThread(PVOID StartContext)
             case FL_NEG_REMOVE_PAIR:
                 for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
                     if (pairs[i].InUse && pairs[i].First == command.First) {
-                        /* The ports go back to advertising nothing until
-                         * their own configuration applies again. */
+                        /* Out of the pair, the ports advertise nothing, as
+                         * every passthru port does until it is paired. */
                         (VOID) PhyAdvertiseNone(pairs[i].First);
                         (VOID) PhyAdvertiseNone(pairs[i].Second);
                         pairs[i].InUse = 0;
@@ -178,9 +302,8 @@ VOID NegotiationThread(PVOID StartContext)
             KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
         }
 
-        /* Pairs whose links are down are negotiated to a common speed here
-         * with the passthru data path; the table is kept from now on. */
-
-        SleepMilliseconds(1);
+        if (!PairsNegotiate(pairs, &context->NegRing)) {
+            SleepMilliseconds(1);
+        }
     }
 }

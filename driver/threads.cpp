@@ -71,3 +71,8 @@ BOOLEAN TakeCommand(PCOMMAND_RING Ring, PCOMMAND Command)
     WriteULongRelease(&Ring->Consumer, (consumer + 1) % FL_COMMAND_RING_SIZE);
     return TRUE;
 }
+
+BOOLEAN CommandPending(PCOMMAND_RING Ring)
+{
+    return Ring->Consumer != ReadULongAcquire(&Ring->Producer); /* consumer: only this thread moves it */
+}
