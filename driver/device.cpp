@@ -5,6 +5,7 @@
 #include "driver.h"
 
 #include "config.h"
+#include "datapath.h"
 #include "hw/controller.h"
 
 static EVT_WDF_DEVICE_PREPARE_HARDWARE PrepareHardware;
@@ -62,7 +63,10 @@ static NTSTATUS QueuesCreate(PFDO_DATA Fdo)
     status = WdfIoQueueCreate(Fdo->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &Fdo->ReadQueue);
     if (!NT_SUCCESS(status)) return status;
 
-    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+    /* One write at a time per port: two instances' records must not fill
+     * transmit slots at the same time. A write never waits, so nothing
+     * queues behind it for long. */
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
     config.EvtIoWrite = WriteDispatch;
     status = WdfIoQueueCreate(Fdo->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &Fdo->WriteQueue);
     if (!NT_SUCCESS(status)) return status;
@@ -328,6 +332,5 @@ static NTSTATUS InterruptDisable(WDFINTERRUPT Interrupt, WDFDEVICE AssociatedDev
 static VOID WriteDispatch(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 {
     UNREFERENCED_PARAMETER(Queue);
-    UNREFERENCED_PARAMETER(Length);
-    WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
+    TxWrite(FileGetData(WdfRequestGetFileObject(Request)), Request, Length);
 }
