@@ -2,7 +2,7 @@
  * file.cpp: instances. Each open handle gets its record and a thread of
  * its own that polls every millisecond from create to cleanup.
  */
-#include "driver.h"
+#include "datapath.h"
 
 #include "hw/controller.h"
 
@@ -43,6 +43,23 @@ static VOID LinkChangeReport(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, sizeof(*record));
 }
 
+/* The transmit event is set while more than half the port's transmit slots
+ * are free, so that a writer waiting on it finds room for a full buffer. */
+static VOID TransmitEventUpdate(PFILE_OBJECT_DATA Instance)
+{
+    /* Registered once by the control queue and released only at close,
+     * after this thread ended. */
+    PKEVENT event = (PKEVENT)InterlockedCompareExchangePointer((PVOID volatile *)&Instance->TransmitEvent, NULL, NULL);
+    if (event == NULL) {
+        return;
+    }
+    if (2ull * TxFreeSlots(Instance->Port) > Instance->Port->TxSlots) {
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    } else {
+        KeResetEvent(event);
+    }
+}
+
 static VOID InstanceThread(PVOID StartContext)
 {
     WDFFILEOBJECT file = (WDFFILEOBJECT)StartContext;
@@ -57,6 +74,7 @@ static VOID InstanceThread(PVOID StartContext)
         /* Reads are completed here once reception exists (the data path);
          * link changes are reported from the start. */
         LinkChangeReport(file, instance);
+        TransmitEventUpdate(instance);
         SleepMilliseconds(1);
     }
 }
