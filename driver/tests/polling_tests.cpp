@@ -1,0 +1,257 @@
+// The management and negotiation threads of the real driver module on a
+// booted machine, on real threads: passthru pairs formed by MAC address,
+// brought up at a common speed and forwarding every frame both ways.
+// Waits are generous; nothing here depends on how fast the machine is.
+#define INITGUID /* before the first platform header: the GUID is defined here */
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <hw/ethernet.hpp>
+#include <km/debug.hpp>
+#include <km/io.hpp>
+#include <km/pnp.hpp>
+#include <machine/install.hpp>
+#include <machine/machine.hpp>
+#include <nt/hive.h>
+
+#include <ntddk.h>
+#include "public.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 120s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::shared_ptr<nt::Hive> MachineHive()
+{
+    std::shared_ptr<nt::Hive> hive;
+    EXPECT_EQ(nt::Hive::Machine(&hive), STATUS_SUCCESS);
+    return hive;
+}
+
+void DeleteTree(nt::RegistryKey& key)
+{
+    std::string name;
+    while (NT_SUCCESS(key.EnumerateSubkey(0, &name))) {
+        nt::Ref<nt::RegistryKey> child;
+        ASSERT_EQ(key.OpenSubkey(name, &child), STATUS_SUCCESS);
+        DeleteTree(*child);
+    }
+    ASSERT_EQ(key.Delete(), STATUS_SUCCESS);
+}
+
+void SetValues(const std::string& keyPath, const std::map<std::string, ULONG>& values)
+{
+    nt::Ref<nt::RegistryKey> key;
+    ASSERT_EQ(MachineHive()->CreateKey(keyPath, &key), STATUS_SUCCESS) << keyPath;
+    for (const auto& [name, value] : values) ASSERT_EQ(key->SetDword(name, value), STATUS_SUCCESS) << name;
+}
+
+struct ControlResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+ControlResult Control(const km::io::FileHandle& file, ULONG code, void* output, ULONG outputLength)
+{
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    ControlResult result{STATUS_PENDING, 0};
+    km::io::DeviceControl(file, code, nullptr, 0, output, outputLength, [&](NTSTATUS status, ULONG_PTR information) {
+        std::lock_guard<std::mutex> guard(lock);
+        result = {status, information};
+        finished = true;
+        done.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(done.wait_for(guard, 60s, [&] { return finished; })) << "code " << code;
+    return result;
+}
+
+// A machine booted from a description of the test's own, with registry
+// values written before the driver reads them: a first boot only learns
+// the ports' device instance paths, the second one runs the test.
+class Booted : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (running_) running_->Shutdown();
+        running_.reset();
+        EXPECT_EQ(km::DriverFaultCount(), 0u);
+    }
+
+    // portValues[i]: the values of the machine's i-th port.
+    void Boot(const std::string& description, const std::vector<std::map<std::string, ULONG>>& portValues,
+              const std::map<std::string, ULONG>& parameters = {})
+    {
+        auto hive = MachineHive();
+        nt::Ref<nt::RegistryKey> system;
+        if (NT_SUCCESS(hive->OpenKey("SYSTEM", &system))) DeleteTree(*system);
+        std::filesystem::create_directories(nt::Hive::MachinePath().parent_path());
+        km::SetDebuggerLogPath(nt::Hive::MachinePath().parent_path() / "debugger.log");
+
+        const std::filesystem::path file =
+            std::filesystem::temp_directory_path() / ("fl_polling_" + std::to_string(::getpid()) + ".toml");
+        {
+            std::ofstream out(file);
+            out << description;
+        }
+        machine::BootOptions options;
+        options.description = file;
+        options.driverDirectory = FL_DRIVER_DIR;
+        std::string error;
+        ASSERT_EQ(machine::RunningMachine::Boot(options, &running_, &error), STATUS_SUCCESS) << error;
+        std::vector<std::string> ids;
+        for (const machine::Device& device : running_->Devices()) ids.push_back(device.instanceId);
+        running_->Shutdown();
+        running_.reset();
+
+        ASSERT_EQ(machine::InstallDriverService(*MachineHive()), STATUS_SUCCESS);
+        SetValues(std::string(machine::kServicesKey) + "\\FL\\Parameters", parameters);
+        ASSERT_LE(portValues.size(), ids.size());
+        for (std::size_t i = 0; i < portValues.size(); i++) {
+            SetValues(std::string(machine::kEnumKey) + "\\" + ids[i] + "\\Device Parameters", portValues[i]);
+        }
+        ASSERT_EQ(machine::RunningMachine::Boot(options, &running_, &error), STATUS_SUCCESS) << error;
+        std::filesystem::remove(file);
+        for (const machine::Device& device : running_->Devices()) ASSERT_EQ(device.status, STATUS_SUCCESS);
+    }
+
+    hw::Port& Port(std::size_t i) { return *running_->Devices().at(i).port; }
+
+    km::io::FileHandle Open(std::size_t i)
+    {
+        const std::string& id = running_->Devices().at(i).instanceId;
+        for (const km::DeviceInterface& d : km::GetDeviceInterfaces(GUID_DEVINTERFACE_FL)) {
+            if (d.instanceId == id && d.enabled) {
+                km::io::FileHandle file;
+                EXPECT_EQ(km::io::Open(d.symbolicLink, &file), STATUS_SUCCESS);
+                return file;
+            }
+        }
+        ADD_FAILURE() << "no enabled interface for " << id;
+        return nullptr;
+    }
+
+    FL_IOCTL_LINK_STATUS QueryLink(std::size_t i)
+    {
+        km::io::FileHandle file = Open(i);
+        FL_IOCTL_LINK_STATUS link{};
+        ControlResult r = Control(file, IOCTL_PORT_QUERY_LINK_STATUS, &link, sizeof(link));
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        km::io::Close(file);
+        return link;
+    }
+
+    std::unique_ptr<machine::RunningMachine> running_;
+};
+
+// One board, each port on a generator; the autonegotiation delay leaves the
+// test time to start capturing before a pair's links come up.
+std::string GeneratorBoard(const std::string& port0, const std::string& port1, int delayMs = 300)
+{
+    return "clock = \"realtime\"\nautonegotiation_delay_ms = " + std::to_string(delayMs) +
+           "\n[[board]]\nmac = \"02:00:f1:0e:00:10\"\n[[board.port]]\nwire = \"generator\"\n" + port0 +
+           "\n[[board.port]]\nwire = \"generator\"\n" + port1 + "\n";
+}
+
+const std::map<std::string, ULONG> kPassthru = {{"PassthruEnabled", 1}, {"RxSlots", 4096}, {"TxSlots", 4096}};
+
+std::map<std::string, ULONG> With(std::map<std::string, ULONG> values, const std::string& name, ULONG value)
+{
+    values[name] = value;
+    return values;
+}
+
+// ------------------------------------------------------------------------
+
+TEST_F(Booted, PassthruPairForwardsEveryFrameBothWaysCrcErrorsIncluded)
+{
+    const std::uint64_t count = 400;
+    const std::string generator =
+        "rate = 2000\ncount = " + std::to_string(count) + "\nfcs_error_every = 10\nmin_size = 64\nmax_size = 1518";
+    Boot(GeneratorBoard(generator, generator), {kPassthru, kPassthru});
+    Port(0).CaptureTransmitted(true);
+    Port(1).CaptureTransmitted(true);
+
+    hw::Machine& hardware = running_->Hardware();
+    ASSERT_TRUE(WaitFor([&] {
+        return hardware.GeneratorSent(Port(0)) == count && hardware.GeneratorSent(Port(1)) == count &&
+               Port(0).Counters().transmitted + Port(0).Counters().txDropped >= count &&
+               Port(1).Counters().transmitted + Port(1).Counters().txDropped >= count;
+    })) << Port(0).Counters().transmitted << " and " << Port(1).Counters().transmitted << " forwarded";
+
+    // What one port received leaves by the other, in order, byte for byte:
+    // the generator's stream of the receiving port, bad FCS where it was bad.
+    for (std::size_t in = 0; in < 2; in++) {
+        hw::Port& out = Port(1 - in);
+        EXPECT_EQ(Port(in).Counters().missed, 0u);
+        EXPECT_EQ(out.Counters().txDropped, 0u);
+        const auto frames = out.TakeTransmitted();
+        ASSERT_EQ(frames.size(), count) << "port " << in << " to port " << 1 - in;
+        std::optional<std::uint32_t> stream;
+        std::uint64_t badFcs = 0;
+        for (std::uint64_t n = 0; n < frames.size(); n++) {
+            auto info = hw::ParseGeneratorFrame(frames[n]);
+            ASSERT_TRUE(info.has_value()) << "frame " << n;
+            if (!stream) stream = info->stream;
+            EXPECT_EQ(info->stream, *stream);
+            EXPECT_EQ(info->sequence, n);
+            EXPECT_TRUE(info->patternValid) << "frame " << n;
+            EXPECT_EQ(info->fcsValid, (n + 1) % 10 != 0) << "frame " << n;
+            if (!info->fcsValid) badFcs++;
+        }
+        EXPECT_EQ(badFcs, count / 10);
+    }
+}
+
+TEST_F(Booted, PairWhoseModesUniteToFiveComesUpAtHundredFullDuplex)
+{
+    // 10 Mb/s full on one port, 100 full on the other: 1000 is never tried
+    // and 100 full comes before 10 full.
+    Boot(GeneratorBoard("rate = 1\ncount = 1", "rate = 1\ncount = 1", 20),
+         {With(kPassthru, "AutonegotiationConfiguration", 0x01), With(kPassthru, "AutonegotiationConfiguration", 0x04)});
+    for (std::size_t i = 0; i < 2; i++) {
+        ASSERT_TRUE(WaitFor([&] { return QueryLink(i).LinkUp == 1; })) << "port " << i;
+        FL_IOCTL_LINK_STATUS link = QueryLink(i);
+        EXPECT_EQ(link.Speed, 100u) << "port " << i;
+        EXPECT_EQ(link.Duplex, (ULONG)FL_LINK_DUPLEX_FULL) << "port " << i;
+        EXPECT_EQ(Port(i).LinkMode(), (std::uint32_t)hw::kMode100Full) << "port " << i;
+    }
+}
+
+TEST_F(Booted, PassthruPortWhosePartnerIsNotInPassthruStaysSilent)
+{
+    const std::string generator = "rate = 2000\ncount = 200";
+    Boot(GeneratorBoard(generator, generator, 20), {kPassthru, With(kPassthru, "PassthruEnabled", 0)});
+    Port(0).CaptureTransmitted(true);
+    Port(1).CaptureTransmitted(true);
+    hw::Machine& hardware = running_->Hardware();
+    // Without its pair the passthru port advertises nothing: no link, and
+    // its generator sends nothing. The other port links up as usual.
+    ASSERT_TRUE(WaitFor([&] { return hardware.GeneratorSent(Port(1)) == 200; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(Port(0).LinkUp());
+    EXPECT_EQ(hardware.GeneratorSent(Port(0)), 0u);
+    EXPECT_TRUE(Port(0).TakeTransmitted().empty());
+    EXPECT_TRUE(Port(1).TakeTransmitted().empty());
+}
+
+}  // namespace
