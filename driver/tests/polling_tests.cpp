@@ -245,11 +245,14 @@ TEST_F(Booted, PassthruPortWhosePartnerIsNotInPassthruStaysSilent)
     Port(1).CaptureTransmitted(true);
     hw::Machine& hardware = running_->Hardware();
     // Without its pair the passthru port advertises nothing: no link, and
-    // its generator sends nothing. The other port links up as usual.
+    // its generator stops (it may have sent a little on the PHY's reset
+    // advertisement before the driver started the port). The other port
+    // links up as usual.
     ASSERT_TRUE(WaitFor([&] { return hardware.GeneratorSent(Port(1)) == 200; }));
+    const std::uint64_t sent = hardware.GeneratorSent(Port(0));
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(Port(0).LinkUp());
-    EXPECT_EQ(hardware.GeneratorSent(Port(0)), 0u);
+    EXPECT_EQ(hardware.GeneratorSent(Port(0)), sent);
     EXPECT_TRUE(Port(0).TakeTransmitted().empty());
     EXPECT_TRUE(Port(1).TakeTransmitted().empty());
 }
