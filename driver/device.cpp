@@ -59,7 +59,12 @@ static NTSTATUS QueuesCreate(PFDO_DATA Fdo)
     status = WdfIoQueueCreate(Fdo->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &Fdo->LinkWaitQueue);
     if (!NT_SUCCESS(status)) return status;
 
+    /* Empty reads and writes reach the driver instead of being answered
+     * with success by the framework: a read shorter than its header is too
+     * small, and a write on a handle that never enabled transmission is
+     * refused whatever its length. */
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    config.AllowZeroLengthRequests = TRUE;
     status = WdfIoQueueCreate(Fdo->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &Fdo->ReadQueue);
     if (!NT_SUCCESS(status)) return status;
 
@@ -68,6 +73,7 @@ static NTSTATUS QueuesCreate(PFDO_DATA Fdo)
      * queues behind it for long. */
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
     config.EvtIoWrite = WriteDispatch;
+    config.AllowZeroLengthRequests = TRUE;
     status = WdfIoQueueCreate(Fdo->Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &Fdo->WriteQueue);
     if (!NT_SUCCESS(status)) return status;
 
@@ -147,6 +153,7 @@ NTSTATUS PortAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_OBJECT_ATTRIBUTES fileAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_OBJECT_DATA);
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &files, &fileAttributes);
+    WdfDeviceInitSetIoInCallerContextCallback(DeviceInit, RequestPreprocess);
 
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FDO_DATA);

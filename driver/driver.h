@@ -222,6 +222,9 @@ EVT_WDF_DRIVER_DEVICE_ADD PortAdd;
 /* control.cpp: the port's sequential control queue */
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlDispatch;
 
+/* preprocess.cpp: every request, in the caller's context, before a queue */
+EVT_WDF_IO_IN_CALLER_CONTEXT RequestPreprocess;
+
 /* dma.cpp */
 NTSTATUS RxAllocate(PFDO_DATA Fdo);
 NTSTATUS ReaderTableCreate(PFDO_DATA Fdo);
