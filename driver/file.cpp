@@ -71,8 +71,9 @@ static VOID InstanceThread(PVOID StartContext)
     instance->LastCompletion = now.QuadPart;
 
     while (!ReadUCharAcquire(&instance->StopRequested)) {
-        /* Reads are completed here once reception exists (the data path);
-         * link changes are reported from the start. */
+        if (ReadUCharAcquire(&instance->ReceptionEnabled)) {
+            ReadCheck(file, instance);
+        }
         LinkChangeReport(file, instance);
         TransmitEventUpdate(instance);
         SleepMilliseconds(1);
