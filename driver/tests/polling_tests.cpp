@@ -257,4 +257,43 @@ TEST_F(Booted, PassthruPortWhosePartnerIsNotInPassthruStaysSilent)
     EXPECT_TRUE(Port(1).TakeTransmitted().empty());
 }
 
+TEST_F(Booted, PairDissolvesWhenOnePortSuspendsAndFormsAgainOnResume)
+{
+    const std::string generator = "rate = 1000\nmin_size = 64\nmax_size = 256";
+    Boot(GeneratorBoard(generator, generator, 20), {kPassthru, kPassthru});
+    Port(0).CaptureTransmitted(true);
+    Port(1).CaptureTransmitted(true);
+    ASSERT_TRUE(WaitFor([&] { return Port(0).Counters().transmitted >= 50 && Port(1).Counters().transmitted >= 50; }));
+
+    // The pair is dissolved: the port left running stops sending and both
+    // ports advertise nothing, so their links go down.
+    ASSERT_EQ(km::SuspendDevice(running_->Devices()[1].node), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] { return !Port(0).LinkUp(); }));
+    const std::uint64_t stopped = Port(0).Counters().transmitted;
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Port(0).Counters().transmitted, stopped);
+    (void)Port(0).TakeTransmitted();
+    (void)Port(1).TakeTransmitted();
+
+    // Back in D0 the ports pair again, negotiate, and forward both ways.
+    ASSERT_EQ(km::ResumeDevice(running_->Devices()[1].node), STATUS_SUCCESS);
+    const std::uint64_t before1 = Port(1).Counters().transmitted;
+    ASSERT_TRUE(WaitFor([&] {
+        return Port(0).Counters().transmitted >= stopped + 50 && Port(1).Counters().transmitted >= before1 + 50;
+    }));
+    for (std::size_t out = 0; out < 2; out++) {
+        const auto frames = Port(out).TakeTransmitted();
+        ASSERT_GE(frames.size(), 50u);
+        std::uint64_t previous = 0;
+        for (std::size_t n = 0; n < frames.size(); n++) {
+            auto info = hw::ParseGeneratorFrame(frames[n]);
+            ASSERT_TRUE(info.has_value() && info->patternValid && info->fcsValid) << "port " << out << " frame " << n;
+            if (n > 0) {
+                EXPECT_GT(info->sequence, previous) << "port " << out << " frame " << n;
+            }
+            previous = info->sequence;
+        }
+    }
+}
+
 }  // namespace
