@@ -532,6 +532,28 @@ TEST_F(ControlCodes, WritesTakeWholeRecordsOnceTransmissionIsEnabled)
     EXPECT_EQ(instance[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], 0u);
 }
 
+TEST_F(ControlCodes, RacingRegistrationsLeaveExactlyOneEvent)
+{
+    StartPort(false);
+    // Registrations are finished in each caller's own context, so two
+    // threads registering on one handle really race for its slot.
+    for (int round = 0; round < 20; round++) {
+        km::io::FileHandle file = Open();
+        UserEvent a, b;
+        NTSTATUS statusA = STATUS_PENDING, statusB = STATUS_PENDING;
+        std::thread first([&] { statusA = Set<ULONG64>(file, IOCTL_INSTANCE_SET_RECEIVE_EVENT, a.Handle()); });
+        std::thread second([&] { statusB = Set<ULONG64>(file, IOCTL_INSTANCE_SET_RECEIVE_EVENT, b.Handle()); });
+        first.join();
+        second.join();
+        ASSERT_EQ(NT_SUCCESS(statusA) + NT_SUCCESS(statusB), 1) << std::hex << statusA << " " << statusB;
+        EXPECT_EQ(NT_SUCCESS(statusA) ? statusB : statusA, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(a.DriverReferences(), NT_SUCCESS(statusA) ? 1 : 0);
+        EXPECT_EQ(b.DriverReferences(), NT_SUCCESS(statusB) ? 1 : 0);
+        Close(file);
+        EXPECT_EQ(a.DriverReferences() + b.DriverReferences(), 0);
+    }
+}
+
 // ------------------------------------------------------------------------
 // Statistics and their size protocol
 
@@ -605,6 +627,12 @@ TEST_F(ControlCodes, AutonegotiationRecordsAreCheckedBeforeThePhyIsTouched)
     FL_IOCTL_AUTONEGOTIATION partner = Query<FL_IOCTL_AUTONEGOTIATION>(file, IOCTL_PORT_QUERY_PARTNER_ABILITIES);
     EXPECT_EQ(partner.Modes & (FL_MODE_10_FULL | FL_MODE_100_FULL), FL_MODE_10_FULL | FL_MODE_100_FULL);
     EXPECT_EQ(partner.SupportedModes, 31u);
+
+    // No modes at all is a valid record: nothing is advertised and the
+    // link goes down.
+    EXPECT_EQ(Set(file, IOCTL_PORT_SET_AUTONEGOTIATION, record(0, 0, 1)), STATUS_SUCCESS);
+    EXPECT_EQ(Query<FL_IOCTL_AUTONEGOTIATION>(file, IOCTL_PORT_QUERY_AUTONEGOTIATION).Modes, 0u);
+    EXPECT_TRUE(WaitFor([&] { return !Query<FL_IOCTL_LINK_STATUS>(file, IOCTL_PORT_QUERY_LINK_STATUS).LinkUp; }));
 }
 
 TEST_F(ControlCodes, PhyRegistersOutsideTheirListsAreRefused)
