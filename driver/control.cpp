@@ -125,6 +125,13 @@ static NTSTATUS OutputCounters(WDFREQUEST Request, size_t OutputBufferLength, UL
 /* ------------------------------------------------------------------ */
 /* Port codes                                                          */
 
+VOID LinkStatusFill(PFDO_DATA Fdo, UCHAR LinkUp, PFL_IOCTL_LINK_STATUS Record)
+{
+    Record->Speed = LinkUp ? ReadULongAcquire(&Fdo->LinkSpeed) : 0;
+    Record->Duplex = LinkUp ? ReadULongAcquire(&Fdo->LinkDuplex) : FL_LINK_DUPLEX_DOWN;
+    Record->LinkUp = LinkUp;
+}
+
 static NTSTATUS QueryLinkStatus(PFDO_DATA Fdo, WDFREQUEST Request, size_t *Information)
 {
     PFL_IOCTL_LINK_STATUS out;
@@ -132,12 +139,7 @@ static NTSTATUS QueryLinkStatus(PFDO_DATA Fdo, WDFREQUEST Request, size_t *Infor
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    /* LinkUp is read first: the interrupt publishes it last on the way
-     * up, so speed and duplex belong to the link it reports. */
-    UCHAR up = ReadUCharAcquire(&Fdo->LinkUp);
-    out->Speed = up ? ReadULongAcquire(&Fdo->LinkSpeed) : 0;
-    out->Duplex = up ? ReadULongAcquire(&Fdo->LinkDuplex) : FL_LINK_DUPLEX_DOWN;
-    out->LinkUp = up;
+    LinkStatusFill(Fdo, ReadUCharAcquire(&Fdo->LinkUp), out);
     *Information = sizeof(*out);
     return STATUS_SUCCESS;
 }

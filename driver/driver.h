@@ -221,6 +221,11 @@ EVT_WDF_DRIVER_DEVICE_ADD PortAdd;
 
 /* control.cpp: the port's sequential control queue */
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlDispatch;
+/* The link-status record for a LinkUp value read first: the interrupt
+ * publishes LinkUp last on the way up, so the speed and duplex read after it
+ * belong to the link it reports. Speed and duplex are 0 while down; the
+ * padding is not written. */
+VOID LinkStatusFill(PFDO_DATA Fdo, UCHAR LinkUp, PFL_IOCTL_LINK_STATUS Record);
 
 /* preprocess.cpp: every request, in the caller's context, before a queue */
 EVT_WDF_IO_IN_CALLER_CONTEXT RequestPreprocess;

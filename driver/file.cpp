@@ -35,9 +35,7 @@ static VOID LinkChangeReport(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
         WdfRequestCompleteWithInformation(request, status, 0);
         return;
     }
-    record->Speed = linkUp ? ReadULongAcquire(&port->LinkSpeed) : 0;
-    record->Duplex = linkUp ? ReadULongAcquire(&port->LinkDuplex) : FL_LINK_DUPLEX_DOWN;
-    record->LinkUp = linkUp;
+    LinkStatusFill(port, linkUp, record);
     Instance->LastLinkUpCount = linkUpCount;
     Instance->LastLinkUp = linkUp;
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, sizeof(*record));
