@@ -635,6 +635,18 @@ TEST_F(ControlCodes, AutonegotiationRecordsAreCheckedBeforeThePhyIsTouched)
     EXPECT_TRUE(WaitFor([&] { return !Query<FL_IOCTL_LINK_STATUS>(file, IOCTL_PORT_QUERY_LINK_STATUS).LinkUp; }));
 }
 
+TEST_F(ControlCodes, PartnerAbilitiesNeedAPartnerThatAnswered)
+{
+    // No wire: the PHY has never heard a partner, so register 5 carries no
+    // IEEE 802.3 selector.
+    StartPort(true);
+    km::io::FileHandle file = Open();
+    FL_IOCTL_AUTONEGOTIATION partner{};
+    Result r = Control(file, IOCTL_PORT_QUERY_PARTNER_ABILITIES, nullptr, 0, &partner, sizeof(partner));
+    EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(r.information, 0u);
+}
+
 TEST_F(ControlCodes, PhyRegistersOutsideTheirListsAreRefused)
 {
     StartPort(false);
