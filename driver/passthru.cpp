@@ -76,6 +76,14 @@ VOID PassthruForward(PFDO_DATA Port, PFDO_DATA Peer)
     ReaderEndScan(Peer, 0, map[clean], 0);
     Port->TxClean = clean;
 
+    /* A frame sent while this port's link is down would be lost without a
+     * trace. Peer keeps its frames until the link is up (or, its slots
+     * full, counts what it could not take in as missed). LinkUp is written
+     * by the interrupt routine; acquire pairs with its release. */
+    if (!ReadUCharAcquire(&Port->LinkUp)) {
+        return;
+    }
+
     ULONG position;
     ULONG write;
     ReaderBeginScan(Peer, 0, &position, &write);

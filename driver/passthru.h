@@ -31,7 +31,8 @@ VOID PassthruPairStart(PFDO_DATA A, PFDO_DATA B);
 VOID PassthruPairStop(PFDO_DATA A, PFDO_DATA B);
 
 /* One poll of Port's transmit ring in passthru: gives back Peer's slots
- * whose descriptors are done and posts the frames Peer received since. */
+ * whose descriptors are done and, while Port's link is up, posts the
+ * frames Peer received since. */
 VOID PassthruForward(PFDO_DATA Port, PFDO_DATA Peer);
 
 /* Speed mask bits (AutonegotiationConfiguration). */
