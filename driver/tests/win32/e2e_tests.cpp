@@ -644,4 +644,38 @@ TEST(Win32EndToEnd, ReaderEntriesRunOutOnTheSixteenthHandle) {
     for (int i = 1; i < 16; i++) CloseHandle(handles[i]);
 }
 
+TEST(Win32EndToEnd, ALinkChangeCompletesAPendingWaitWithTheNewStatus) {
+    HANDLE device = OpenPort(kBoard0Port1, FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WaitLinkUp(device));
+
+    // The wait stays pending while nothing changes.
+    FL_IOCTL_LINK_STATUS status{};
+    status.LinkUp = 0xEE;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(DeviceIoControl(device, IOCTL_PORT_WAIT_LINK_CHANGE, nullptr, 0, &status, sizeof status, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // Advertising nothing takes the cable's link down.
+    EXPECT_TRUE(Set(device, IOCTL_PORT_SET_AUTONEGOTIATION, FL_IOCTL_AUTONEGOTIATION{0, 0, 1, {}}).ok);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, kGenerousWaitMs), WAIT_OBJECT_0);
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(device, &ov, &bytes, FALSE)) << GetLastError();
+    EXPECT_EQ(bytes, sizeof status);
+    EXPECT_EQ(status.LinkUp, 0u);
+    EXPECT_EQ(status.Speed, 0u);
+    EXPECT_EQ(status.Duplex, 0u);
+    CloseHandle(ov.hEvent);
+
+    // Every mode again brings it back at gigabit.
+    EXPECT_TRUE(Set(device, IOCTL_PORT_SET_AUTONEGOTIATION, FL_IOCTL_AUTONEGOTIATION{31, 31, 1, {}}).ok);
+    ASSERT_TRUE(WaitLinkUp(device));
+    const auto link = Query<FL_IOCTL_LINK_STATUS>(device, IOCTL_PORT_QUERY_LINK_STATUS);
+    EXPECT_EQ(link.Speed, 1000u);
+    EXPECT_EQ(link.Duplex, FL_LINK_DUPLEX_FULL);
+    CloseHandle(device);
+}
+
 }  // namespace
