@@ -131,18 +131,6 @@ static USHORT AdvertisementBit(ULONG Mode)
     }
 }
 
-/* The present value of PHY register 1: its link bit latches low, so the
- * first read after a restart reports the link down even once it is up
- * again; the second read tells how it is now. */
-static NTSTATUS PhyStatusNow(PFDO_DATA Fdo, PUSHORT Value)
-{
-    NTSTATUS status = PhyRead(Fdo, PHY_STATUS, Value);
-    if (NT_SUCCESS(status)) {
-        status = PhyRead(Fdo, PHY_STATUS, Value);
-    }
-    return status;
-}
-
 NTSTATUS PairNegotiate(PFDO_DATA A, PFDO_DATA B, ULONG Mode, PCOMMAND_RING Commands)
 {
     PFDO_DATA ports[2] = {A, B};

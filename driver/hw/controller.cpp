@@ -152,10 +152,7 @@ NTSTATUS LinkSetup(PFDO_DATA Fdo)
 
     for (ULONG poll = 0; poll < LINK_POLLS; poll++) {
         USHORT phyStatus;
-        status = PhyRead(Fdo, PHY_STATUS, &phyStatus);
-        if (NT_SUCCESS(status)) {
-            status = PhyRead(Fdo, PHY_STATUS, &phyStatus);
-        }
+        status = PhyStatusNow(Fdo, &phyStatus);
         if (!NT_SUCCESS(status)) {
             return status;
         }

@@ -41,6 +41,10 @@ NTSTATUS PhyRead(PFDO_DATA Fdo, ULONG Register, PUSHORT Value);
 NTSTATUS PhyWrite(PFDO_DATA Fdo, ULONG Register, USHORT Value);
 /* Read, clear the bits of Clear, set the bits of Set, write. */
 NTSTATUS PhyModify(PFDO_DATA Fdo, ULONG Register, USHORT Clear, USHORT Set);
+/* The present value of PHY register 1: its link bit latches low, so the
+ * first read after a restart reports the link down even once it is up
+ * again; the second read tells how it is now. */
+NTSTATUS PhyStatusNow(PFDO_DATA Fdo, PUSHORT Value);
 
 /* EEPROM: reads through EERD, writes by SPI bit-banging on EECD. */
 NTSTATUS EepromReadWord(PFDO_DATA Fdo, ULONG Address, PUSHORT Value);

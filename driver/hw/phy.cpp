@@ -116,6 +116,15 @@ NTSTATUS PhyWrite(PFDO_DATA Fdo, ULONG Register, USHORT Value)
     return status;
 }
 
+NTSTATUS PhyStatusNow(PFDO_DATA Fdo, PUSHORT Value)
+{
+    NTSTATUS status = PhyRead(Fdo, PHY_STATUS, Value);
+    if (NT_SUCCESS(status)) {
+        status = PhyRead(Fdo, PHY_STATUS, Value);
+    }
+    return status;
+}
+
 NTSTATUS PhyModify(PFDO_DATA Fdo, ULONG Register, USHORT Clear, USHORT Set)
 {
     USHORT value;
@@ -196,10 +205,7 @@ NTSTATUS Advertise(PFDO_DATA Fdo, ULONG Modes)
     /* The status register latches; the second read is the present state. */
     for (ULONG poll = 0; poll < ADVERTISE_POLLS; poll++) {
         USHORT phyStatus;
-        status = PhyRead(Fdo, PHY_STATUS, &phyStatus);
-        if (NT_SUCCESS(status)) {
-            status = PhyRead(Fdo, PHY_STATUS, &phyStatus);
-        }
+        status = PhyStatusNow(Fdo, &phyStatus);
         if (!NT_SUCCESS(status)) {
             return status;
         }
