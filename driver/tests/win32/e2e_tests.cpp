@@ -645,9 +645,14 @@ TEST(Win32EndToEnd, ReaderEntriesRunOutOnTheSixteenthHandle) {
 }
 
 TEST(Win32EndToEnd, ALinkChangeCompletesAPendingWaitWithTheNewStatus) {
+    // The link is up before the waiting handle opens, so that handle starts
+    // with nothing to report.
+    HANDLE first = OpenPort(kBoard0Port1);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WaitLinkUp(first));
+    CloseHandle(first);
     HANDLE device = OpenPort(kBoard0Port1, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(WaitLinkUp(device));
 
     // The wait stays pending while nothing changes.
     FL_IOCTL_LINK_STATUS status{};
@@ -676,6 +681,36 @@ TEST(Win32EndToEnd, ALinkChangeCompletesAPendingWaitWithTheNewStatus) {
     EXPECT_EQ(link.Speed, 1000u);
     EXPECT_EQ(link.Duplex, FL_LINK_DUPLEX_FULL);
     CloseHandle(device);
+}
+
+TEST(Win32EndToEnd, RegisteredEventsAreSetWhenFramesWaitAndTransmitSlotsAreFree) {
+    HANDLE device = OpenPort(kBoard0Port0);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    HANDLE received = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE transmit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(Set(device, IOCTL_INSTANCE_SET_RECEIVE_EVENT, received).ok);
+    ASSERT_TRUE(Set(device, IOCTL_INSTANCE_SET_TRANSMIT_EVENT, transmit).ok);
+    const Answer again = Set(device, IOCTL_INSTANCE_SET_TRANSMIT_EVENT, received);
+    EXPECT_FALSE(again.ok);
+    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+
+    // More waiting record bytes than the threshold set the receive event,
+    // with no read outstanding. The instance looks at the waiting bytes only
+    // while its read timeout has not run out, so the timeout is long here.
+    Sleep(50);
+    EXPECT_EQ(WaitForSingleObject(received, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not receiving yet";
+    ASSERT_TRUE(Set(device, IOCTL_INSTANCE_SET_READ_TIMEOUT, ULONG{600000}).ok);
+    ASSERT_TRUE(Set(device, IOCTL_INSTANCE_SET_READ_THRESHOLD, ULONG{200}).ok);
+    ASSERT_TRUE(Control(device, IOCTL_INSTANCE_ENABLE_RECEPTION, nullptr, 0, nullptr, 0).ok);
+    EXPECT_EQ(WaitForSingleObject(received, kGenerousWaitMs), WAIT_OBJECT_0);
+
+    // Nothing written: every transmit slot is free.
+    ASSERT_TRUE(Control(device, IOCTL_INSTANCE_ENABLE_TRANSMISSION, nullptr, 0, nullptr, 0).ok);
+    EXPECT_EQ(WaitForSingleObject(transmit, kGenerousWaitMs), WAIT_OBJECT_0);
+
+    CloseHandle(device);
+    CloseHandle(received);
+    CloseHandle(transmit);
 }
 
 }  // namespace
