@@ -618,6 +618,16 @@ TEST(Win32EndToEnd, ControlCodesAnswerWithTheirByteCountsAndErrors) {
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 
+    // A buffer ending inside a record is taken up to its last whole record.
+    std::vector<UCHAR> records;
+    AppendRecord(&records, MarkedFrame(60, 7));
+    const DWORD whole = static_cast<DWORD>(records.size());
+    AppendRecord(&records, MarkedFrame(60, 8));
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(device, records.data(), static_cast<DWORD>(records.size()) - 8, &written, nullptr))
+        << GetLastError();
+    EXPECT_EQ(written, whole);
+
     CloseHandle(device);
     CloseHandle(first);
     CloseHandle(second);
