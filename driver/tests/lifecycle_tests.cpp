@@ -5,6 +5,8 @@
 #define INITGUID /* before the first platform header: the GUID is defined here */
 #include <gtest/gtest.h>
 
+#include "booted_support.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -38,34 +40,6 @@ std::size_t ProcessThreads()
         n++;
     }
     return n;
-}
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 60s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-std::shared_ptr<nt::Hive> MachineHive()
-{
-    std::shared_ptr<nt::Hive> hive;
-    EXPECT_EQ(nt::Hive::Machine(&hive), STATUS_SUCCESS);
-    return hive;
-}
-
-void DeleteTree(nt::RegistryKey& key)
-{
-    std::string name;
-    while (NT_SUCCESS(key.EnumerateSubkey(0, &name))) {
-        nt::Ref<nt::RegistryKey> child;
-        ASSERT_EQ(key.OpenSubkey(name, &child), STATUS_SUCCESS);
-        DeleteTree(*child);
-    }
-    ASSERT_EQ(key.Delete(), STATUS_SUCCESS);
 }
 
 void ResetHive()
