@@ -127,4 +127,44 @@ inline FL_PACKETS_BUFFER ToHandle(PacketsBuffer* object) noexcept
     return reinterpret_cast<FL_PACKETS_BUFFER>(object);
 }
 
+inline Port* FromHandle(FL_PORT handle) noexcept
+{
+    return reinterpret_cast<Port*>(handle);
+}
+
+inline FL_PORT ToHandle(Port* object) noexcept
+{
+    return reinterpret_cast<FL_PORT>(object);
+}
+
+inline Board* FromHandle(FL_BOARD handle) noexcept
+{
+    return reinterpret_cast<Board*>(handle);
+}
+
+inline FL_BOARD ToHandle(Board* object) noexcept
+{
+    return reinterpret_cast<FL_BOARD>(object);
+}
+
+inline Instance* FromHandle(FL_INSTANCE handle) noexcept
+{
+    return reinterpret_cast<Instance*>(handle);
+}
+
+inline FL_INSTANCE ToHandle(Instance* object) noexcept
+{
+    return reinterpret_cast<FL_INSTANCE>(object);
+}
+
+inline Statistics* FromHandle(FL_STATISTICS handle) noexcept
+{
+    return reinterpret_cast<Statistics*>(handle);
+}
+
+inline FL_STATISTICS ToHandle(Statistics* object) noexcept
+{
+    return reinterpret_cast<FL_STATISTICS>(object);
+}
+
 } // namespace FlApi
