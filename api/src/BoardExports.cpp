@@ -1,5 +1,6 @@
-// Exports of boards: they read the board record directly.
+// Exports of boards: they work on the board record directly.
 #include "Exports.h"
+#include "PortConfiguration.h"
 #include "Ports.h"
 
 using namespace FlApi;
@@ -27,6 +28,16 @@ FLAPI FL_STATUS FLAPI_CALL FlBoardQueryPortList(FL_BOARD Board, FL_PORT** PortLi
     *PortList = board->Ports;
     *PortCount = board->PortCount;
     return FL_SUCCESS;
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlBoardSetFeature(FL_BOARD Board, uint32_t Feature, uint32_t Value)
+{
+    return Guarded([&] { return SetBoardFeature(*FromHandle(Board), Feature, Value); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlBoardQueryFeature(FL_BOARD Board, uint32_t Feature, uint32_t* Value)
+{
+    return Guarded([&] { return QueryBoardFeature(*FromHandle(Board), Feature, Value); });
 }
 
 } // extern "C"

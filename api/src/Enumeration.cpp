@@ -173,6 +173,21 @@ FL_STATUS WritePortDword(Port* port, const char* valueName, DWORD value)
     return FL_SUCCESS;
 }
 
+FL_STATUS DeletePortValue(Port* port, const char* valueName)
+{
+    DeviceInfo info;
+    FL_STATUS status = FindDeviceInfo(port->GetName(), &info);
+    if (status != FL_SUCCESS) {
+        return status;
+    }
+    UniqueKey key;
+    if ((status = OpenPortKey(info, KEY_SET_VALUE, &key)) != FL_SUCCESS) {
+        return status;
+    }
+    const LSTATUS error = RegDeleteValueA(key.Get(), valueName);
+    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND ? FL_SUCCESS : FL_ERROR_UNKNOWN;
+}
+
 std::string ReadPortDescription(HDEVINFO set, SP_DEVINFO_DATA* device)
 {
     HKEY opened = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);

@@ -52,6 +52,7 @@ FL_STATUS OpenPortKey(DeviceInfo& info, REGSAM access, UniqueKey* key);
 // the value is missing, not a REG_DWORD or not 4 bytes long.
 FL_STATUS ReadPortDword(Port* port, const char* valueName, DWORD* value);
 FL_STATUS WritePortDword(Port* port, const char* valueName, DWORD value);
+FL_STATUS DeletePortValue(Port* port, const char* valueName);
 
 // The port's own description in the registry: "CustomDescription" when it
 // is a REG_SZ of at least one character, else the device description, else

@@ -67,4 +67,33 @@ FLAPI uint8_t FLAPI_CALL FlPortIsEqual(FL_PORT Port, FL_PORT OtherPort)
     return FromHandle(Port)->IsEqual(FromHandle(OtherPort)) ? 1 : 0;
 }
 
+FLAPI FL_STATUS FLAPI_CALL FlPortQueryLinkStatus(FL_PORT Port, FL_LINK_STATUS* LinkStatus)
+{
+    return Guarded([&] { return FromHandle(Port)->QueryLinkStatus(LinkStatus); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlPortSetFeature(FL_PORT Port, uint32_t Feature, uint32_t Value)
+{
+    return Guarded([&] { return FromHandle(Port)->SetFeature(Feature, Value); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlPortQueryFeature(FL_PORT Port, uint32_t Feature, uint32_t* Value)
+{
+    return Guarded([&] { return FromHandle(Port)->QueryFeature(Feature, Value); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlPortQueryAutonegotiationParameters(FL_PORT Port,
+                                                                FL_AUTONEGOTIATION_PARAMETERS* Parameters)
+{
+    return Guarded([&] { return FromHandle(Port)->QueryAutonegotiationParameters(Parameters); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlPortSetAutonegotiationParameters(FL_PORT Port,
+                                                              const FL_AUTONEGOTIATION_PARAMETERS* Parameters)
+{
+    // The operation gets a copy of its own: the caller's record stays const.
+    FL_AUTONEGOTIATION_PARAMETERS parameters = *Parameters;
+    return Guarded([&] { return FromHandle(Port)->SetAutonegotiationParameters(&parameters); });
+}
+
 } // extern "C"

@@ -71,6 +71,11 @@ public:
     uint32_t GetType() override;
     FL_STATUS QueryMacAddress(uint8_t* macAddress) override;
     bool IsEqual(Port* other) override;
+    FL_STATUS QueryLinkStatus(FL_LINK_STATUS* linkStatus) override;
+    FL_STATUS SetFeature(uint32_t feature, uint32_t value) override;
+    FL_STATUS QueryFeature(uint32_t feature, uint32_t* value) override;
+    FL_STATUS QueryAutonegotiationParameters(FL_AUTONEGOTIATION_PARAMETERS* parameters) override;
+    FL_STATUS SetAutonegotiationParameters(FL_AUTONEGOTIATION_PARAMETERS* parameters) override;
 
     const uint8_t* MacAddress() const noexcept { return mac_; }
     Board* GetBoard() const noexcept { return board_; }
