@@ -19,5 +19,6 @@
 #include "fileapi.h"
 #include "ioapiset.h"
 #include "winreg.h"
+#include "consoleapi.h"
 
 #endif
