@@ -371,6 +371,10 @@ void UnloadDriver(const std::shared_ptr<DriverImage>& image) {
 
 std::string DriverService(const DriverImage& image) { return image.service; }
 
+WDFDRIVER DriverObject(const DriverImage& image) {
+    return image.driver ? static_cast<WDFDRIVER>(image.driver->Handle()) : nullptr;
+}
+
 // ------------------------------------------------------------------------
 // PnP manager
 

@@ -611,4 +611,39 @@ TEST_F(DeviceTest, ThePathsReachABoardOfTheModel) {
     EXPECT_EQ(machine.TraceCount(), 0u) << "no access the model does not know";
 }
 
+// The test driver's context on its driver object, declared again here as a
+// second image would: the name and the size make it the same type.
+struct DRIVER_DATA {
+    ULONG Devices;
+    ULONG Greeting;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DRIVER_DATA, DriverData)
+
+TEST_F(DeviceTest, TheImagesDriverObjectCarriesTheContextItsDriverUses) {
+    const WDFDRIVER driver = km::DriverObject(*image_);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(km::DriverObject(*image_), driver) << "one driver object per image";
+    DRIVER_DATA* data = DriverData(driver);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->Greeting, 0x4711u) << "what DriverEntry read";
+    EXPECT_EQ(data->Devices, 0u);
+    Add(function0_, id0_);
+    Add(function1_, id1_);
+    EXPECT_EQ(data->Devices, 2u) << "counted by the driver's device add";
+
+    // Written here, seen by the driver: the very area it works on.
+    data->Greeting = 0x1234;
+    ULONG settings[2] = {};
+    km::io::FileHandle file = Open(id0_);
+    EXPECT_EQ(Control(file, IOCTL_TESTDRV_SETTINGS, nullptr, 0, settings, sizeof settings), STATUS_SUCCESS);
+    EXPECT_EQ(settings[0], 0x1234u);
+    km::io::Close(file);
+
+    // An unloaded image has no driver object any more.
+    for (const auto& node : nodes_) km::RemoveDevice(node);
+    nodes_.clear();
+    km::UnloadDriver(image_);
+    EXPECT_EQ(km::DriverObject(*image_), nullptr);
+}
+
 }  // namespace

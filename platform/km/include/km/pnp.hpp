@@ -24,6 +24,9 @@
 #include <string_view>
 #include <vector>
 
+// <wdf.h>'s handle type, so that callers need not include the framework.
+typedef struct WDFDRIVER__ *WDFDRIVER;
+
 namespace hw {
 class PciFunction;
 class BusSpace;
@@ -45,6 +48,13 @@ NTSTATUS LoadDriver(const std::filesystem::path& module, std::string_view servic
 void UnloadDriver(const std::shared_ptr<DriverImage>& image);
 
 std::string DriverService(const DriverImage& image);
+
+// The framework driver object the image's DriverEntry created, as a kernel
+// debugger finds it behind the driver object: a way for a test to look at
+// the driver's own context (WdfObjectGetTypedContext matches context types
+// by name across images). Null when the image has none (no WdfDriverCreate,
+// or unloaded). Not to be called while the image loads or unloads.
+WDFDRIVER DriverObject(const DriverImage& image);
 
 struct PciDeviceConfig {
     // Device instance path, e.g. "PCI\VEN_F10E&DEV_0001&SUBSYS_00000000&REV_00\4&1A2B3C&0&0008".
