@@ -29,6 +29,7 @@
 #include <nt/pool.h>
 
 #include <ntddk.h>
+#include "driver.h"
 #include "public.h"
 
 namespace {
@@ -212,19 +213,26 @@ protected:
     // partner is attached so that autonegotiation completes.
     void StartPort(bool passthru, hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll})
     {
+        StartFunction(0, passthru, partner);
+    }
+
+    void StartFunction(std::size_t function, bool passthru,
+                       hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll})
+    {
         nt::Ref<nt::RegistryKey> key;
-        ASSERT_EQ(MachineHive()->CreateKey(std::string(machine::kEnumKey) + "\\" + InstanceId(0) +
+        ASSERT_EQ(MachineHive()->CreateKey(std::string(machine::kEnumKey) + "\\" + InstanceId(function) +
                                                "\\Device Parameters",
                                            &key),
                   STATUS_SUCCESS);
         ASSERT_EQ(key->SetDword("RxSlots", 4096), STATUS_SUCCESS);
         ASSERT_EQ(key->SetDword("TxSlots", 4096), STATUS_SUCCESS);
         ASSERT_EQ(key->SetDword("PassthruEnabled", passthru ? 1u : 0u), STATUS_SUCCESS);
-        if (!passthru) hardware_->AttachGenerator(Port(), partner);
+        hw::Port& port = board_->GetPort(function);
+        if (!passthru) hardware_->AttachGenerator(port, partner);
 
         km::PciDeviceConfig config;
-        config.instanceId = InstanceId(0);
-        config.function = &Port();
+        config.instanceId = InstanceId(function);
+        config.function = &port;
         config.bus = &hardware_->Bus();
         std::shared_ptr<km::DeviceNode> node;
         ASSERT_EQ(km::AddPciDevice(driver_, config, &node), STATUS_SUCCESS);
@@ -232,6 +240,19 @@ protected:
     }
 
     hw::Port& Port() { return board_->GetPort(0); }
+
+    // The driver's count of enabled directions and passthru pairs, read
+    // from its own record as a kernel debugger would: no control code
+    // reports it.
+    LONG ActiveInstances()
+    {
+        const WDFDRIVER driver = km::DriverObject(*driver_);
+        EXPECT_NE(driver, nullptr);
+        if (driver == nullptr) return -1;
+        const PDRIVER_CONTEXT context = DriverGetContext(driver);
+        EXPECT_NE(context, nullptr);
+        return context != nullptr ? ReadAcquire(&context->ActiveInstanceCount) : -1;
+    }
 
     km::io::FileHandle Open()
     {
@@ -316,6 +337,66 @@ TEST_F(ControlCodes, TransmissionIsEnabledOnce)
     // Another handle of the same port has its own state.
     km::io::FileHandle other = Open();
     EXPECT_EQ(Query<ULONG>(other, IOCTL_INSTANCE_QUERY_TRANSMISSION_ENABLED), 0u);
+}
+
+TEST_F(ControlCodes, EachEnabledDirectionCountsAsAnActiveInstanceUntilItsHandleCloses)
+{
+    StartPort(false);
+    const LONG idle = ActiveInstances();
+    EXPECT_EQ(idle, 0) << "no handle, no passthru pair";
+
+    // Both directions: one each, both gone with the handle.
+    km::io::FileHandle both = Open();
+    EXPECT_EQ(ActiveInstances(), idle) << "an open handle alone is not active";
+    ASSERT_EQ(Do(both, IOCTL_INSTANCE_ENABLE_RECEPTION), STATUS_SUCCESS);
+    EXPECT_EQ(ActiveInstances(), idle + 1);
+    ASSERT_EQ(Do(both, IOCTL_INSTANCE_ENABLE_TRANSMISSION), STATUS_SUCCESS);
+    EXPECT_EQ(ActiveInstances(), idle + 2);
+
+    // Refused enables count nothing.
+    EXPECT_EQ(Do(both, IOCTL_INSTANCE_ENABLE_RECEPTION), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Do(both, IOCTL_INSTANCE_ENABLE_TRANSMISSION), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ActiveInstances(), idle + 2);
+
+    // Reception only, and transmission only, beside it.
+    km::io::FileHandle receiving = Open();
+    ASSERT_EQ(Do(receiving, IOCTL_INSTANCE_ENABLE_RECEPTION), STATUS_SUCCESS);
+    km::io::FileHandle sending = Open();
+    ASSERT_EQ(Do(sending, IOCTL_INSTANCE_ENABLE_TRANSMISSION), STATUS_SUCCESS);
+    EXPECT_EQ(ActiveInstances(), idle + 4);
+
+    Close(both);
+    EXPECT_EQ(ActiveInstances(), idle + 2) << "closing both directions lowers the count by 2";
+    Close(receiving);
+    EXPECT_EQ(ActiveInstances(), idle + 1);
+    Close(sending);
+    EXPECT_EQ(ActiveInstances(), idle);
+
+    // A handle that enabled nothing leaves the count alone.
+    km::io::FileHandle idleHandle = Open();
+    Close(idleHandle);
+    EXPECT_EQ(ActiveInstances(), idle);
+}
+
+TEST_F(ControlCodes, APassthruPairCountsAsOneActiveInstanceWhilePaired)
+{
+    StartFunction(0, true);
+    EXPECT_EQ(ActiveInstances(), 0) << "a passthru port alone forwards nothing";
+    StartFunction(1, true);
+    EXPECT_TRUE(WaitFor([&] { return ActiveInstances() == 1; })) << ActiveInstances();
+
+    // Its ports' own handles count on top; transmission stays refused.
+    km::io::FileHandle file = Open();
+    ASSERT_EQ(Do(file, IOCTL_INSTANCE_ENABLE_RECEPTION), STATUS_SUCCESS);
+    EXPECT_EQ(Do(file, IOCTL_INSTANCE_ENABLE_TRANSMISSION), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ActiveInstances(), 2);
+    Close(file);
+    EXPECT_EQ(ActiveInstances(), 1);
+
+    // The pair ends with either port.
+    km::RemoveDevice(nodes_.back());
+    nodes_.pop_back();
+    EXPECT_TRUE(WaitFor([&] { return ActiveInstances() == 0; })) << ActiveInstances();
 }
 
 // ------------------------------------------------------------------------
