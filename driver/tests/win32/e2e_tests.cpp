@@ -9,151 +9,49 @@
 
 #include "public.h"
 
+#include "client_support.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Mac = std::array<UCHAR, 6>;
+using namespace fltest;
 
 constexpr Mac kBoard0Port0 = {0x02, 0x00, 0xf1, 0x0e, 0x00, 0x10};
 constexpr Mac kBoard0Port1 = {0x02, 0x00, 0xf1, 0x0e, 0x00, 0x11};
 constexpr Mac kBoard1Port0 = {0x02, 0x00, 0xf1, 0x0e, 0x00, 0x20};
 constexpr Mac kBoard1Port1 = {0x02, 0x00, 0xf1, 0x0e, 0x00, 0x21};
 
-constexpr DWORD kGenerousWaitMs = 10000;
-constexpr DWORD kReadBufferSize = 256 * 1024;
-
 // Board 0: port 0 hears a generator, port 1 is cabled to board 1's port 0.
-// Board 1's port 1 has no wire. One description for the whole program: the
-// machine boots once, at the first device access.
-void UseMachine() {
-    static bool ready = false;
-    if (ready) return;
-    ready = true;
-    std::filesystem::path folder;
-    if (const char* tmp = std::getenv("FL_TEST_TMP")) {
-        folder = tmp;
-    } else {
-        folder = std::filesystem::temp_directory_path() / ("fl_win32_e2e-" + std::to_string(getpid()));
-    }
-    folder /= "win32e2e";
-    std::filesystem::create_directories(folder);
-    // A fresh hive: the driver is installed into it and its keys start empty.
-    for (const char* name : {"registry.db", "registry.db-wal", "registry.db-shm"}) {
-        std::filesystem::remove(folder / name);
-    }
-    std::ofstream(folder / "machine.toml") << "clock = \"realtime\"\n"
-                                              "autonegotiation_delay_ms = 50\n"
-                                              "[[board]]\n"
-                                              "mac = \"02:00:f1:0e:00:10\"\n"
-                                              "[[board.port]]\n"
-                                              "wire = \"generator\"\n"
-                                              "rate = 500\n"
-                                              "min_size = 64\n"
-                                              "max_size = 600\n"
-                                              "[[board.port]]\n"
-                                              "wire = \"cable\"\n"
-                                              "to = { board = 1, port = 0 }\n"
-                                              "[[board]]\n"
-                                              "mac = \"02:00:f1:0e:00:20\"\n"
-                                              "[[board.port]]\n"
-                                              "[[board.port]]\n"
-                                              "wire = \"none\"\n";
-    setenv("FL_MACHINE", (folder / "machine.toml").c_str(), 1);
-    setenv("FL_REGISTRY", (folder / "registry.db").c_str(), 1);
-    if (std::getenv("FL_DRIVER_DIR") == nullptr) setenv("FL_DRIVER_DIR", FL_DRIVER_DIR_BUILT, 1);
-}
+// Board 1's port 1 has no wire.
+[[maybe_unused]] ::testing::Environment* const kMachine = UseMachine("win32e2e", R"(clock = "realtime"
+autonegotiation_delay_ms = 50
+[[board]]
+mac = "02:00:f1:0e:00:10"
+[[board.port]]
+wire = "generator"
+rate = 500
+min_size = 64
+max_size = 600
+[[board.port]]
+wire = "cable"
+to = { board = 1, port = 0 }
+[[board]]
+mac = "02:00:f1:0e:00:20"
+[[board.port]]
+[[board.port]]
+wire = "none"
+)");
 
-// Every interface path of the driver's class, through the usual size probe.
-std::vector<std::string> InterfacePaths() {
-    UseMachine();
-    std::vector<std::string> paths;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_FL, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    EXPECT_NE(set, INVALID_HANDLE_VALUE) << GetLastError();
-    if (set == INVALID_HANDLE_VALUE) return paths;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_FL, index, &data)) {
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-            break;
-        }
-        DWORD required = 0;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        std::vector<char> storage(required);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr)) {
-            ADD_FAILURE() << "interface detail: " << GetLastError();
-            continue;
-        }
-        paths.emplace_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return paths;
-}
-
-// A control request whose result is its bytes and last error.
-struct Answer {
-    BOOL ok = FALSE;
-    DWORD bytes = 0;
-    DWORD error = ERROR_SUCCESS;
-};
-
-// Every request carries an OVERLAPPED, as handles opened for overlapped I/O
-// require; on the others it is served synchronously.
-Answer Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) {
-    Answer a;
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetLastError(ERROR_SUCCESS);
-    a.ok = DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, &a.bytes, &ov);
-    a.error = a.ok ? ERROR_SUCCESS : GetLastError();
-    if (!a.ok && a.error == ERROR_IO_PENDING) {
-        EXPECT_EQ(WaitForSingleObject(ov.hEvent, kGenerousWaitMs), WAIT_OBJECT_0) << std::hex << "code 0x" << code;
-        a.ok = GetOverlappedResult(device, &ov, &a.bytes, TRUE);
-        a.error = a.ok ? ERROR_SUCCESS : GetLastError();
-    }
-    CloseHandle(ov.hEvent);
-    return a;
-}
-
-template <typename T>
-Answer Set(HANDLE device, DWORD code, const T& value) {
-    return Control(device, code, &value, sizeof value, nullptr, 0);
-}
-
-template <typename T>
-T Query(HANDLE device, DWORD code) {
-    T value{};
-    const Answer a = Control(device, code, nullptr, 0, &value, sizeof value);
-    EXPECT_TRUE(a.ok) << std::hex << "code 0x" << code << " error " << std::dec << a.error;
-    EXPECT_EQ(a.bytes, sizeof value) << std::hex << "code 0x" << code;
-    return value;
-}
-
-Mac QueryMac(HANDLE device) {
-    return Query<Mac>(device, IOCTL_PORT_QUERY_MAC_ADDRESS);
-}
-
-HANDLE Open(const std::string& path, DWORD flags = 0) {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-// The port paths by MAC address, which says which board and function each is.
+// The port paths by MAC address, which says which board and function each
+// is. Taken once, at the program's first use.
 const std::map<Mac, std::string>& PortsByMac() {
     static const std::map<Mac, std::string> ports = [] {
         std::map<Mac, std::string> found;
@@ -183,101 +81,6 @@ HANDLE OpenPort(const Mac& mac, DWORD flags = 0) {
     return device;
 }
 
-// One packet record as read: header fields and the packet bytes.
-struct Record {
-    ULONGLONG timestamp = 0;
-    ULONG flags = 0;
-    USHORT wireLength = 0;
-    USHORT capturedLength = 0;
-    ULONG errors = 0;
-    std::vector<UCHAR> data;
-};
-
-// Walks a completed read: the read header, then whole records filling the
-// returned byte count exactly.
-std::vector<Record> ParseRead(const std::vector<UCHAR>& buffer, DWORD bytes, FL_READ_HEADER* header) {
-    std::vector<Record> records;
-    EXPECT_GE(bytes, sizeof(FL_READ_HEADER));
-    if (bytes < sizeof(FL_READ_HEADER)) return records;
-    std::memcpy(header, buffer.data(), sizeof *header);
-    std::size_t offset = sizeof(FL_READ_HEADER);
-    while (offset < bytes) {
-        if (offset + 24 > bytes) {
-            ADD_FAILURE() << "record header cut at " << offset << " of " << bytes;
-            break;
-        }
-        Record r;
-        std::memcpy(&r.timestamp, &buffer[offset], 8);
-        std::memcpy(&r.flags, &buffer[offset + 8], 4);
-        std::memcpy(&r.wireLength, &buffer[offset + 12], 2);
-        std::memcpy(&r.capturedLength, &buffer[offset + 14], 2);
-        std::memcpy(&r.errors, &buffer[offset + 16], 4);
-        const std::size_t size = 24 + ((r.capturedLength + 7u) & ~std::size_t{7});
-        if (offset + size > bytes) {
-            ADD_FAILURE() << "record of " << size << " bytes runs past " << bytes;
-            break;
-        }
-        r.data.assign(buffer.begin() + static_cast<std::ptrdiff_t>(offset + 24),
-                      buffer.begin() + static_cast<std::ptrdiff_t>(offset + 24 + r.capturedLength));
-        records.push_back(std::move(r));
-        offset += size;
-    }
-    EXPECT_EQ(offset, bytes) << "records fill the read exactly";
-    if (!records.empty()) {
-        EXPECT_EQ(header->LastTimestamp, records.back().timestamp);
-        EXPECT_GE(header->HarvestTime, header->LastTimestamp);
-    } else {
-        EXPECT_EQ(header->LastTimestamp, 0u);
-    }
-    return records;
-}
-
-// One overlapped read, waited for generously. Returns false when it did not
-// complete in time (it is then cancelled and waited for).
-bool OverlappedRead(HANDLE device, std::vector<UCHAR>* buffer, DWORD* bytes) {
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_NE(ov.hEvent, nullptr);
-    *bytes = 0;
-    bool done = false;
-    if (ReadFile(device, buffer->data(), static_cast<DWORD>(buffer->size()), nullptr, &ov)) {
-        done = GetOverlappedResult(device, &ov, bytes, FALSE) != FALSE;
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(ov.hEvent, kGenerousWaitMs) == WAIT_OBJECT_0) {
-            done = GetOverlappedResult(device, &ov, bytes, FALSE) != FALSE;
-            EXPECT_TRUE(done) << GetLastError();
-        } else {
-            ADD_FAILURE() << "read not completed within " << kGenerousWaitMs << " ms";
-            CancelIo(device);
-            GetOverlappedResult(device, &ov, bytes, TRUE);
-        }
-    } else {
-        ADD_FAILURE() << "ReadFile: " << GetLastError();
-    }
-    CloseHandle(ov.hEvent);
-    return done;
-}
-
-// Reads until `enough` says so or the deadline passes; checks every read's
-// layout and the order of timestamps across reads.
-std::vector<Record> ReadUntil(HANDLE device, const std::function<bool(const std::vector<Record>&)>& enough) {
-    std::vector<Record> all;
-    std::vector<UCHAR> buffer(kReadBufferSize);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    ULONGLONG previous = 0;
-    while (!enough(all) && std::chrono::steady_clock::now() < deadline) {
-        DWORD bytes = 0;
-        if (!OverlappedRead(device, &buffer, &bytes)) break;
-        FL_READ_HEADER header{};
-        for (Record& r : ParseRead(buffer, bytes, &header)) {
-            EXPECT_GE(r.timestamp, previous) << "timestamps never go back";
-            previous = r.timestamp;
-            all.push_back(std::move(r));
-        }
-    }
-    return all;
-}
-
 // A frame no generator makes: broadcast destination, board 0 port 1 as the
 // source, a local experimental EtherType and a numbered pattern.
 std::vector<UCHAR> MarkedFrame(std::size_t size, UCHAR number) {
@@ -297,15 +100,6 @@ void AppendRecord(std::vector<UCHAR>* records, const std::vector<UCHAR>& frame) 
     const USHORT wire = static_cast<USHORT>(frame.size());
     std::memcpy(&(*records)[at + 12], &wire, 2);
     std::memcpy(&(*records)[at + 24], frame.data(), frame.size());
-}
-
-bool WaitLinkUp(HANDLE device) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (Query<FL_IOCTL_LINK_STATUS>(device, IOCTL_PORT_QUERY_LINK_STATUS).LinkUp) return true;
-        Sleep(20);
-    }
-    return false;
 }
 
 // ------------------------------------------------------------------------
