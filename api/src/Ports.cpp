@@ -150,6 +150,9 @@ const char* PhysicalPort::GetDescription()
 
 FL_STATUS PhysicalPort::SetDescription(const char* description)
 {
+    if (description == nullptr) {
+        return FL_ERROR_INVALID_PARAMETER;
+    }
     std::string narrow(description);
     const std::u16string wide = WideFromNarrow(narrow);
 

@@ -218,6 +218,14 @@ TEST(PortList, AggregatingPortsRefuseWhatOnlyPhysicalPortsDo)
     }
 }
 
+TEST(PortList, ADescriptionMustBeText)
+{
+    // Refused before the port's device is looked for.
+    PhysicalPort port("\\\\?\\nowhere", "kept", kA0.data());
+    EXPECT_EQ(port.SetDescription(nullptr), FL_ERROR_INVALID_PARAMETER);
+    EXPECT_STREQ(port.GetDescription(), "kept");
+}
+
 TEST(PortList, BoardMembershipNeedsTheSameFirstFiveBytes)
 {
     Board board = *NewBoard(kA0.data());
