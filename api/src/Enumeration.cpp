@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <strings.h>
 
 #include "WideText.h"
 
@@ -28,6 +27,19 @@ static_assert(sizeof(PortListHeader) % alignof(FL_PORT) == 0);
 PortListHeader* HeaderOf(FL_PORT* list) noexcept
 {
     return reinterpret_cast<PortListHeader*>(reinterpret_cast<char*>(list) - sizeof(PortListHeader));
+}
+
+// Device paths are ASCII, and Windows compares them without regard to case.
+bool SamePath(const std::string& a, const char* b) noexcept
+{
+    const auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
 }
 
 std::string ReadCustomDescription(HKEY key)
@@ -113,7 +125,7 @@ FL_STATUS FindDeviceInfo(const char* name, DeviceInfo* info)
     for (DWORD index = 0; !end; ++index) {
         std::string path;
         if (GetInterface(info->Set, index, &path, &info->Data, &end) &&
-            strcasecmp(path.c_str(), name) == 0) {
+            SamePath(path, name)) {
             return FL_SUCCESS;
         }
     }

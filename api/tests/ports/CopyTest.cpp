@@ -8,6 +8,7 @@
 
 #include <fl_test_machine.h>
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -175,6 +176,33 @@ TEST(PortCopy, APortWhoseDeviceIsGoneCannotBeCopied)
     ASSERT_TRUE(interfaces.Change(gone, DICS_ENABLE));
     std::unique_ptr<Port> back(FromHandle(list.get()[3])->Clone(true));
     EXPECT_NE(back, nullptr);
+}
+
+} // namespace
+} // namespace FlApi
+
+namespace FlApi {
+namespace {
+
+TEST(PortLookup, FindsTheDeviceByItsWholePathWhateverTheCase)
+{
+    uint32_t count = 0;
+    ListPtr list = Enumerate(&count);
+    ASSERT_EQ(count, 7u);
+    std::string path = FromHandle(list.get()[0])->GetName();
+    std::string upper = path;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_NE(upper, path);
+    {
+        DeviceInfo info;
+        EXPECT_EQ(FindDeviceInfo(upper.c_str(), &info), FL_SUCCESS);
+        EXPECT_NE(info.Set, INVALID_HANDLE_VALUE);
+    }
+    for (const std::string& wrong : {path.substr(0, path.size() - 1), path + "x", std::string("\\\\?\\FL_flan")}) {
+        DeviceInfo info;
+        EXPECT_EQ(FindDeviceInfo(wrong.c_str(), &info), FL_ERROR_REGISTRY) << wrong;
+        EXPECT_EQ(info.Set, INVALID_HANDLE_VALUE);
+    }
 }
 
 } // namespace
