@@ -57,6 +57,19 @@ ULONG write_pcap_record(NativeFile* File, BOOLEAN Ppi, const FL_PACKET_HEADER* P
 {
     const PCAP_RECORD_HEADER header = make_pcap_record_header(Packet, Ppi);
 
+    // A record goes to the file whole or not at all: a run the writer would
+    // refuse (longer than a buffer) is refused here before any of the record
+    // is written, so that the file never holds a header without its frame.
+    // The PPI pieces are all shorter than the record header.
+    if (sizeof(header) > File->BufferSize || Packet->CapturedLength > File->BufferSize) {
+        if (!Ppi && sizeof(header) > File->BufferSize) {
+            printf("Error dumping the header. Internal error code %u\n", NATIVE_FILE_FAILURE);
+        } else {
+            printf("Error dumping the packet. Internal error code %u\n", NATIVE_FILE_FAILURE);
+        }
+        return NATIVE_FILE_FAILURE;
+    }
+
     if (!Ppi) {
         ULONG code = native_file_write(File, &header, sizeof(header));
         if (code != NATIVE_FILE_SUCCESS) {
