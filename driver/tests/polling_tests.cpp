@@ -1,16 +1,21 @@
 // The management and negotiation threads of the real driver module on a
 // booted machine, on real threads: passthru pairs formed by MAC address,
-// brought up at a common speed and forwarding every frame both ways.
+// brought up at a common speed and forwarding every frame both ways; and
+// the data path end to end through instances: readers at their own pace
+// and a pair between two ordinary ports.
 // Waits are generous; nothing here depends on how fast the machine is.
 #define INITGUID /* before the first platform header: the GUID is defined here */
 #include <gtest/gtest.h>
 
 #include "booted_support.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <span>
@@ -44,21 +49,43 @@ struct ControlResult {
     ULONG_PTR information;
 };
 
-ControlResult Control(const km::io::FileHandle& file, ULONG code, void* output, ULONG outputLength)
+// Issues one request through `issue` and waits for its completion, which
+// the driver may run on any of its threads.
+ControlResult Await(const std::function<NTSTATUS(km::io::Completion)>& issue, const std::string& what)
 {
     std::mutex lock;
     std::condition_variable done;
     bool finished = false;
     ControlResult result{STATUS_PENDING, 0};
-    km::io::DeviceControl(file, code, nullptr, 0, output, outputLength, [&](NTSTATUS status, ULONG_PTR information) {
+    issue([&](NTSTATUS status, ULONG_PTR information) {
         std::lock_guard<std::mutex> guard(lock);
         result = {status, information};
         finished = true;
         done.notify_all();
     });
     std::unique_lock<std::mutex> guard(lock);
-    EXPECT_TRUE(done.wait_for(guard, 60s, [&] { return finished; })) << "code " << code;
+    EXPECT_TRUE(done.wait_for(guard, 60s, [&] { return finished; })) << what;
     return result;
+}
+
+ControlResult Control(const km::io::FileHandle& file, ULONG code, const void* input, ULONG inputLength, void* output,
+                      ULONG outputLength)
+{
+    return Await(
+        [&](km::io::Completion completion) {
+            return km::io::DeviceControl(file, code, input, inputLength, output, outputLength, std::move(completion));
+        },
+        "code " + std::to_string(code));
+}
+
+ControlResult Control(const km::io::FileHandle& file, ULONG code, void* output, ULONG outputLength)
+{
+    return Control(file, code, nullptr, 0, output, outputLength);
+}
+
+void SetULong(const km::io::FileHandle& file, ULONG code, ULONG value)
+{
+    EXPECT_EQ(Control(file, code, &value, sizeof(value), nullptr, 0).status, STATUS_SUCCESS) << "code " << code;
 }
 
 // A machine booted from a description of the test's own, with registry
@@ -312,12 +339,7 @@ TEST_F(Booted, PairDissolvesWhenOnePortSuspendsAndFormsAgainOnResume)
 // ------------------------------------------------------------------------
 // Reception through an instance.
 
-struct Record {
-    std::uint64_t timestamp;
-    std::uint64_t sequence;
-};
-
-struct PacketHeader {  // one record's header in a read
+struct PacketHeader {  // one record's header in a read or a write
     std::uint64_t timestamp;
     std::uint32_t flags;
     std::uint16_t wireLength;
@@ -327,56 +349,111 @@ struct PacketHeader {  // one record's header in a read
 };
 static_assert(sizeof(PacketHeader) == 24);
 
+constexpr std::uint32_t kFcsIncluded = 0x1;  // record flag: the bytes end with their FCS
+constexpr std::uint32_t kCrcError = 0x1;     // record error bit
+constexpr ULONG kGoodAndCrcErrors = 0x3;     // error filter: good frames and CRC errors
+constexpr ULONG kLargeRead = 512 * 1024;
+
+// A record's bytes in a buffer: the header, then the packet padded to 8.
+std::size_t RecordSize(std::size_t packetBytes)
+{
+    return sizeof(PacketHeader) + ((packetBytes + 7) & ~std::size_t{7});
+}
+
+// A record of a read with its bytes copied out.
+struct PacketRecord {
+    PacketHeader header;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct ReadResult {
+    FL_READ_HEADER header{};
+    std::vector<PacketRecord> records;
+    ULONG_PTR length = 0;  // bytes the read returned
+};
+
+// One read of bufferSize bytes, completed by the instance thread at its
+// timeout at the latest. Every record must lie whole within what the read
+// returned.
+ReadResult ReadRecords(const km::io::FileHandle& file, ULONG bufferSize)
+{
+    std::vector<std::uint8_t> buffer(bufferSize);
+    const ControlResult r = Await(
+        [&](km::io::Completion completion) {
+            return km::io::Read(file, buffer.data(), bufferSize, std::move(completion));
+        },
+        "read");
+    ReadResult result;
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    if (r.status != STATUS_SUCCESS) return result;
+    EXPECT_GE(r.information, sizeof(FL_READ_HEADER));
+    EXPECT_LE(r.information, bufferSize);
+    if (r.information < sizeof(FL_READ_HEADER) || r.information > bufferSize) return result;
+    result.length = r.information;
+    std::memcpy(&result.header, buffer.data(), sizeof(result.header));
+    for (std::size_t at = sizeof(FL_READ_HEADER); at < r.information;) {
+        PacketRecord record;
+        EXPECT_LE(at + sizeof(PacketHeader), r.information) << "a record header past the end";
+        if (at + sizeof(PacketHeader) > r.information) break;
+        std::memcpy(&record.header, &buffer[at], sizeof(PacketHeader));
+        const std::size_t size = RecordSize(record.header.capturedLength);
+        EXPECT_LE(at + size, r.information) << "a record past the end";
+        if (at + size > r.information) break;
+        const std::uint8_t* data = &buffer[at + sizeof(PacketHeader)];
+        record.bytes.assign(data, data + record.header.capturedLength);
+        result.records.push_back(std::move(record));
+        at += size;
+    }
+    return result;
+}
+
+// A generator frame as one reader saw it.
+struct Record {
+    std::uint64_t timestamp;
+    std::uint64_t sequence;
+    std::uint16_t length;  // with the FCS
+};
+
+// One read of generator frames; their records are appended.
+FL_READ_HEADER ReadOnce(const km::io::FileHandle& file, std::vector<Record>* records, ULONG bufferSize = kLargeRead)
+{
+    ReadResult read = ReadRecords(file, bufferSize);
+    for (const PacketRecord& r : read.records) {
+        auto info = hw::ParseGeneratorFrame(r.bytes);
+        EXPECT_TRUE(info.has_value() && info->patternValid) << "record " << records->size();
+        EXPECT_EQ(r.header.capturedLength, r.header.wireLength);
+        if (info) records->push_back({r.header.timestamp, info->sequence, r.header.wireLength});
+    }
+    return read.header;
+}
+
 class Receiving : public Booted {
 protected:
-    void EnableReception(std::size_t port)
-    {
-        file_ = Open(port);
-        ASSERT_TRUE(file_);
-        ASSERT_EQ(Control(file_, IOCTL_INSTANCE_ENABLE_RECEPTION, nullptr, 0).status, STATUS_SUCCESS);
-    }
-
     void TearDown() override
     {
-        if (file_) km::io::Close(file_);
-        file_.reset();
+        for (km::io::FileHandle& file : instances_) km::io::Close(file);
+        instances_.clear();
         Booted::TearDown();
     }
 
-    // One read, completed by the instance thread at its timeout at the
-    // latest; its records are appended.
-    FL_READ_HEADER ReadOnce(std::vector<Record>* records)
+    // A handle on the port, closed when the test ends.
+    km::io::FileHandle Instance(std::size_t port)
     {
-        std::vector<std::uint8_t> buffer(512 * 1024);
-        std::mutex lock;
-        std::condition_variable done;
-        bool finished = false;
-        NTSTATUS status = STATUS_PENDING;
-        ULONG_PTR bytes = 0;
-        km::io::Read(file_, buffer.data(), static_cast<ULONG>(buffer.size()), [&](NTSTATUS s, ULONG_PTR n) {
-            std::lock_guard<std::mutex> guard(lock);
-            status = s;
-            bytes = n;
-            finished = true;
-            done.notify_all();
-        });
-        {
-            std::unique_lock<std::mutex> guard(lock);
-            EXPECT_TRUE(done.wait_for(guard, 60s, [&] { return finished; }));
+        km::io::FileHandle file = Open(port);
+        if (file) instances_.push_back(file);
+        return file;
+    }
+
+    // A handle on the port with reception enabled: it reads from the frames
+    // that arrive from now on.
+    km::io::FileHandle Receiver(std::size_t port)
+    {
+        km::io::FileHandle file = Instance(port);
+        EXPECT_TRUE(file);
+        if (file) {
+            EXPECT_EQ(Control(file, IOCTL_INSTANCE_ENABLE_RECEPTION, nullptr, 0).status, STATUS_SUCCESS);
         }
-        FL_READ_HEADER header{};
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        if (status != STATUS_SUCCESS || bytes < sizeof(header)) return header;
-        std::memcpy(&header, buffer.data(), sizeof(header));
-        for (std::size_t at = sizeof(header); at + sizeof(PacketHeader) <= bytes;) {
-            PacketHeader h;
-            std::memcpy(&h, &buffer[at], sizeof(h));
-            auto info = hw::ParseGeneratorFrame(std::span<const std::uint8_t>(&buffer[at + sizeof(h)], h.capturedLength));
-            EXPECT_TRUE(info.has_value());
-            if (info) records->push_back({h.timestamp, info->sequence});
-            at += sizeof(h) + ((h.capturedLength + 7u) & ~7u);
-        }
-        return header;
+        return file;
     }
 
     std::uint64_t PortCounter(std::size_t port, ULONG index)
@@ -388,7 +465,18 @@ protected:
         return counters[index];
     }
 
-    km::io::FileHandle file_;
+    std::array<ULONGLONG, FL_INSTANCE_COUNTER_COUNT> InstanceCounters(const km::io::FileHandle& file)
+    {
+        std::array<ULONGLONG, FL_INSTANCE_COUNTER_COUNT> counters{};
+        const ControlResult r =
+            Control(file, IOCTL_INSTANCE_QUERY_STATISTICS, counters.data(), sizeof(ULONGLONG) * counters.size());
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, sizeof(ULONGLONG) * counters.size());
+        return counters;
+    }
+
+private:
+    std::vector<km::io::FileHandle> instances_;
 };
 
 // Port 0 on no wire until the test attaches its generator; port 1 idle.
@@ -405,7 +493,7 @@ class Stamping : public Receiving, public ::testing::WithParamInterface<ULONG> {
 TEST_P(Stamping, SteadyTrafficIsStampedWithTimesThatNeverGoBackwards)
 {
     Boot(kQuietBoard, {kSmallRing, kSmallRing}, {{"TimestampingMode", GetParam()}});
-    EnableReception(0);
+    km::io::FileHandle reader = Receiver(0);
     const std::uint64_t count = 300;
     hw::GeneratorOptions generator;
     generator.framesPerSecond = 2000;
@@ -416,13 +504,22 @@ TEST_P(Stamping, SteadyTrafficIsStampedWithTimesThatNeverGoBackwards)
     std::vector<Record> records;
     std::uint64_t lastHarvest = 0;
     ASSERT_TRUE(WaitFor([&] {
-        FL_READ_HEADER header = ReadOnce(&records);
+        FL_READ_HEADER header = ReadOnce(reader, &records);
         EXPECT_GE(header.HarvestTime, lastHarvest) << "the harvest time went back";
-        EXPECT_GE(header.HarvestTime, header.LastTimestamp);
         lastHarvest = header.HarvestTime;
         return records.size() >= count;
     }));
     ASSERT_EQ(records.size(), count);
+    // The harvest time is published after the slots of its poll, so a read
+    // may carry frames of a poll whose time it does not show yet; it shows
+    // it soon after.
+    ASSERT_TRUE(WaitFor([&] {
+        ULONGLONG harvest = 0;
+        EXPECT_EQ(Control(reader, IOCTL_INSTANCE_QUERY_HARVEST_TIME, &harvest, sizeof(harvest)).status,
+                  STATUS_SUCCESS);
+        EXPECT_GE(harvest, lastHarvest) << "the harvest time went back";
+        return harvest >= records.back().timestamp;
+    })) << "the harvest time never reached the last frame's";
     const auto after = std::chrono::system_clock::now();
     const auto ns = [](std::chrono::system_clock::time_point t) {
         return static_cast<std::uint64_t>(
@@ -447,7 +544,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Stamping, ::testing::Values(1u, 2u));
 TEST_F(Receiving, TimestampingOffGivesZeroTimesAndHarvestTime)
 {
     Boot(kQuietBoard, {kSmallRing, kSmallRing}, {{"TimestampingMode", 0}});
-    EnableReception(0);
+    km::io::FileHandle reader = Receiver(0);
     hw::GeneratorOptions generator;
     generator.framesPerSecond = 2000;
     generator.count = 100;
@@ -455,7 +552,7 @@ TEST_F(Receiving, TimestampingOffGivesZeroTimesAndHarvestTime)
 
     std::vector<Record> records;
     ASSERT_TRUE(WaitFor([&] {
-        FL_READ_HEADER header = ReadOnce(&records);
+        FL_READ_HEADER header = ReadOnce(reader, &records);
         EXPECT_EQ(header.HarvestTime, 0u);
         EXPECT_EQ(header.LastTimestamp, 0u);
         return records.size() >= 100;
@@ -466,7 +563,7 @@ TEST_F(Receiving, TimestampingOffGivesZeroTimesAndHarvestTime)
 TEST_F(Receiving, FramesDroppedForAFullSlotRingAreCounted)
 {
     Boot(kQuietBoard, {kSmallRing, kSmallRing}, {{"TimestampingMode", 2}});
-    EnableReception(0);
+    km::io::FileHandle reader = Receiver(0);
     // Far more small frames than the 4096 slots hold, while nobody reads.
     const std::uint64_t count = 20000;
     hw::GeneratorOptions generator;
@@ -482,7 +579,7 @@ TEST_F(Receiving, FramesDroppedForAFullSlotRingAreCounted)
     std::vector<Record> records;
     std::uint64_t missed = 0;
     ASSERT_TRUE(WaitFor([&] {
-        ReadOnce(&records);
+        ReadOnce(reader, &records);
         missed = PortCounter(0, FL_PORT_COUNTER_MISSED);
         return records.size() + missed >= count;
     })) << records.size() << " delivered, " << missed << " counted";
@@ -491,6 +588,291 @@ TEST_F(Receiving, FramesDroppedForAFullSlotRingAreCounted)
     EXPECT_EQ(Port(0).Counters().missed, missed);
     // What was delivered came in order, none twice.
     for (std::size_t n = 1; n < records.size(); n++) EXPECT_GT(records[n].sequence, records[n - 1].sequence);
+}
+
+TEST_F(Receiving, TwoReadersAtTheirOwnPaceEachGetEveryFrameOnce)
+{
+    Boot(kQuietBoard, {kSmallRing, kSmallRing});
+    km::io::FileHandle fast = Receiver(0);
+    km::io::FileHandle slow = Receiver(0);
+    // The slow reader's reads complete as soon as more than its small
+    // buffer waits, so that most of them are full and leave records behind.
+    constexpr ULONG kSmallRead = 4096;
+    SetULong(slow, IOCTL_INSTANCE_SET_READ_THRESHOLD, kSmallRead);
+
+    // Every size from the smallest to the largest; the whole stream fits
+    // the 4096 slots, so no frame may be missing whatever the pace.
+    const std::uint64_t count = 600;
+    hw::GeneratorOptions generator;
+    generator.framesPerSecond = 2000;
+    generator.minSize = 64;
+    generator.maxSize = 1518;
+    generator.count = count;
+    running_->Hardware().AttachGenerator(Port(0), generator);
+
+    std::vector<Record> fastRecords;
+    auto fastDone = std::async(std::launch::async, [&] {
+        return WaitFor([&] {
+            ReadOnce(fast, &fastRecords);
+            return fastRecords.size() >= count;
+        });
+    });
+
+    // Frames come faster than the slow reader takes them: its reads run
+    // full, and the record that would not fit waits for the next read.
+    std::vector<Record> slowRecords;
+    std::uint64_t reads = 0;
+    std::uint64_t fullReads = 0;  // the next read's first record would not have fitted
+    ULONG_PTR previousLength = 0;
+    const bool slowDone = WaitFor([&] {
+        std::this_thread::sleep_for(3ms);
+        ReadResult read = ReadRecords(slow, kSmallRead);
+        for (const PacketRecord& r : read.records) {
+            auto info = hw::ParseGeneratorFrame(r.bytes);
+            EXPECT_TRUE(info.has_value() && info->patternValid) << "record " << slowRecords.size();
+            if (info) slowRecords.push_back({r.header.timestamp, info->sequence, r.header.wireLength});
+        }
+        if (!read.records.empty()) {
+            if (reads > 0 && previousLength + RecordSize(read.records.front().header.capturedLength) > kSmallRead) {
+                fullReads++;
+            }
+            previousLength = read.length;
+            reads++;
+        }
+        return slowRecords.size() >= count;
+    });
+    ASSERT_TRUE(fastDone.get()) << fastRecords.size() << " frames read quickly";
+    ASSERT_TRUE(slowDone) << slowRecords.size() << " frames read slowly";
+
+    // Each reader: every frame once, in order, stamped with times that
+    // never go back; both saw the same frames with the same stamps.
+    for (const auto* records : {&fastRecords, &slowRecords}) {
+        ASSERT_EQ(records->size(), count);
+        for (std::size_t n = 0; n < count; n++) {
+            ASSERT_EQ((*records)[n].sequence, n) << (records == &fastRecords ? "fast" : "slow") << " reader";
+            if (n > 0) {
+                EXPECT_GE((*records)[n].timestamp, (*records)[n - 1].timestamp) << "frame " << n;
+            }
+        }
+    }
+    for (std::size_t n = 0; n < count; n++) {
+        EXPECT_EQ(fastRecords[n].timestamp, slowRecords[n].timestamp) << "frame " << n;
+        EXPECT_EQ(fastRecords[n].length, slowRecords[n].length) << "frame " << n;
+    }
+    EXPECT_GT(fullReads, 0u) << "the slow reader's buffer never ran full in " << reads << " reads";
+    // Nothing more comes: no frame was delivered twice.
+    EXPECT_TRUE(ReadRecords(fast, kLargeRead).records.empty());
+    EXPECT_TRUE(ReadRecords(slow, kSmallRead).records.empty());
+
+    // What each instance counts is what it read.
+    std::uint64_t octets = 0;
+    for (const Record& r : fastRecords) octets += r.length;
+    for (const km::io::FileHandle& reader : {fast, slow}) {
+        const auto counters = InstanceCounters(reader);
+        EXPECT_EQ(counters[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], count);
+        EXPECT_EQ(counters[FL_INSTANCE_COUNTER_GOOD_RECEIVED], count);
+        EXPECT_EQ(counters[FL_INSTANCE_COUNTER_OCTETS_RECEIVED], octets);
+        EXPECT_EQ(counters[FL_INSTANCE_COUNTER_RECEIVE_ERRORS], 0u);
+        EXPECT_EQ(counters[FL_INSTANCE_COUNTER_DROPPED], 0u);
+    }
+}
+
+// ------------------------------------------------------------------------
+// A passthru pair between two ordinary ports: board 0's ports are the pair,
+// each cabled to one port of board 1.
+
+const std::string kPairBetweenTwoPorts =
+    "clock = \"realtime\"\nautonegotiation_delay_ms = 20\n"
+    "[[board]]\nmac = \"02:00:f1:0e:00:10\"\n"
+    "[[board.port]]\nwire = \"cable\"\nto = { board = 1, port = 0 }\n"
+    "[[board.port]]\nwire = \"cable\"\nto = { board = 1, port = 1 }\n"
+    "[[board]]\nmac = \"02:00:f1:0e:00:20\"\n[[board.port]]\n[[board.port]]\n";
+
+// A frame the test sends, as it travels on the wire (FCS included).
+struct MarkedFrame {
+    std::vector<std::uint8_t> bytes;
+    bool ownFcs = false;  // the write carries the FCS; otherwise the controller appends it
+    bool badFcs = false;  // ... and it is wrong on purpose
+};
+
+// Frame `sequence` of `direction`: its size (64 to 1518 with the FCS)
+// scrambled from the sequence number, the direction and the sequence number
+// after the EtherType, then a pattern of both. Of every five, two get their
+// FCS from the controller, two carry a good one and one a wrong one.
+MarkedFrame MarkFrame(const hw::MacAddress& to, const hw::MacAddress& from, std::uint8_t direction,
+                      std::uint32_t sequence)
+{
+    const std::size_t size = 64 + (sequence * 2654435761u >> 9) % (1518 - 64 + 1);
+    MarkedFrame frame;
+    std::vector<std::uint8_t>& b = frame.bytes;
+    b.insert(b.end(), to.begin(), to.end());
+    b.insert(b.end(), from.begin(), from.end());
+    b.push_back(0x88);
+    b.push_back(0xB6);
+    b.push_back(direction);
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<std::uint8_t>(sequence >> (8 * i)));
+    while (b.size() < size - 4) b.push_back(static_cast<std::uint8_t>(sequence * 7 + b.size() * 13 + direction));
+    hw::AppendFcs(b);
+    frame.ownFcs = sequence % 5 >= 2;
+    frame.badFcs = sequence % 5 == 4;
+    if (frame.badFcs) b.back() ^= 0x5A;
+    return frame;
+}
+
+// The write records of the frames, packed one after another.
+std::vector<std::uint8_t> WriteRecords(const std::vector<MarkedFrame>& frames)
+{
+    std::vector<std::uint8_t> buffer;
+    for (const MarkedFrame& f : frames) {
+        const std::size_t length = f.ownFcs ? f.bytes.size() : f.bytes.size() - 4;
+        PacketHeader h{};
+        h.flags = f.ownFcs ? kFcsIncluded : 0;
+        h.wireLength = static_cast<std::uint16_t>(length);
+        h.capturedLength = h.wireLength;
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(&h);
+        buffer.insert(buffer.end(), raw, raw + sizeof(h));
+        buffer.insert(buffer.end(), f.bytes.begin(), f.bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        buffer.resize(buffer.size() + RecordSize(length) - sizeof(h) - length, 0);
+    }
+    return buffer;
+}
+
+// Writes the buffer in pieces that need not end on a record; each write
+// takes the whole records it can and the rest is offered again.
+bool WriteAll(const km::io::FileHandle& file, const std::vector<std::uint8_t>& buffer, std::size_t piece)
+{
+    std::size_t offset = 0;
+    return WaitFor([&] {
+        const ULONG length = static_cast<ULONG>(std::min(piece, buffer.size() - offset));
+        const ControlResult r = Await(
+            [&](km::io::Completion completion) {
+                return km::io::Write(file, buffer.data() + offset, length, std::move(completion));
+            },
+            "write");
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_LE(r.information, length);
+        if (r.status != STATUS_SUCCESS || r.information > length) return true;
+        offset += r.information;
+        if (offset < buffer.size()) std::this_thread::sleep_for(1ms);
+        return offset == buffer.size();
+    }) && offset == buffer.size();
+}
+
+// Reads until `count` records have come (or the generous wait ran out),
+// then once more, so that a record delivered twice would show.
+std::vector<PacketRecord> ReadAll(const km::io::FileHandle& file, std::size_t count)
+{
+    std::vector<PacketRecord> records;
+    const auto readOnce = [&] {
+        ReadResult read = ReadRecords(file, kLargeRead);
+        for (PacketRecord& r : read.records) records.push_back(std::move(r));
+    };
+    if (WaitFor([&] {
+            readOnce();
+            return records.size() >= count;
+        })) {
+        readOnce();
+    }
+    return records;
+}
+
+TEST_F(Receiving, PairBetweenTwoPortsForwardsBothWaysWhileEveryPortReads)
+{
+    // Board 1's ports send little at a time (256 descriptors), so that
+    // nothing overruns the pair's receive rings and every loss is a fault.
+    const std::map<std::string, ULONG> ordinary = {{"RxSlots", 4096}, {"TxSlots", 4096}, {"TxDescriptors", 256}};
+    Boot(kPairBetweenTwoPorts, {kPassthru, kPassthru, ordinary, ordinary});
+    ASSERT_EQ(Port(0).GetBoard().GetPort(1).Mac(), Port(1).Mac());
+    ASSERT_EQ(Port(2).Mac()[5], 0x20);
+    ASSERT_EQ(Port(3).Mac()[5], 0x21);
+    ASSERT_TRUE(WaitFor([&] {
+        for (std::size_t i = 0; i < 4; i++) {
+            if (QueryLink(i).LinkUp != 1) return false;
+        }
+        return true;
+    })) << "the four links never came up";
+
+    // Direction 0 runs from board 1 port 0 through the pair to board 1
+    // port 1; direction 1 back.
+    struct Direction {
+        std::size_t sender, pairIn, far;
+    };
+    const Direction directions[2] = {{2, 0, 3}, {3, 1, 2}};
+    const std::size_t count = 300;
+    std::vector<MarkedFrame> frames[2];
+    for (std::uint8_t d = 0; d < 2; d++) {
+        for (std::uint32_t n = 0; n < count; n++) {
+            frames[d].push_back(MarkFrame(Port(directions[d].far).Mac(), Port(directions[d].sender).Mac(), d, n));
+        }
+    }
+
+    std::vector<km::io::FileHandle> readers(4);
+    for (std::size_t i = 0; i < 4; i++) {
+        readers[i] = Receiver(i);
+        ASSERT_TRUE(readers[i]);
+        SetULong(readers[i], IOCTL_INSTANCE_SET_ERROR_FILTER, kGoodAndCrcErrors);
+    }
+    for (std::size_t i = 2; i < 4; i++) {
+        ASSERT_EQ(Control(readers[i], IOCTL_INSTANCE_ENABLE_TRANSMISSION, nullptr, 0).status, STATUS_SUCCESS);
+    }
+
+    std::future<std::vector<PacketRecord>> read[4];
+    for (std::size_t i = 0; i < 4; i++) {
+        read[i] = std::async(std::launch::async, [&, i] { return ReadAll(readers[i], count); });
+    }
+    std::future<bool> written[2];
+    for (std::size_t d = 0; d < 2; d++) {
+        written[d] = std::async(std::launch::async, [&, d] {
+            return WriteAll(readers[directions[d].sender], WriteRecords(frames[d]), 16 * 1024);
+        });
+    }
+    for (std::size_t d = 0; d < 2; d++) EXPECT_TRUE(written[d].get()) << "direction " << d;
+    std::vector<PacketRecord> records[4];
+    for (std::size_t i = 0; i < 4; i++) records[i] = read[i].get();
+
+    // Where the frames entered the pair and where they left it, every
+    // frame once, in order, byte for byte with the FCS it had on the wire,
+    // the wrong ones marked as CRC errors.
+    for (std::size_t d = 0; d < 2; d++) {
+        for (std::size_t port : {directions[d].pairIn, directions[d].far}) {
+            SCOPED_TRACE("direction " + std::to_string(d) + ", read on port " + std::to_string(port));
+            const std::vector<PacketRecord>& got = records[port];
+            ASSERT_EQ(got.size(), count);
+            for (std::size_t n = 0; n < count; n++) {
+                const MarkedFrame& sent = frames[d][n];
+                const PacketHeader& h = got[n].header;
+                ASSERT_EQ(got[n].bytes, sent.bytes) << "frame " << n;
+                EXPECT_EQ(h.flags, kFcsIncluded) << "frame " << n;
+                EXPECT_EQ(h.wireLength, sent.bytes.size()) << "frame " << n;
+                EXPECT_EQ(h.errors, sent.badFcs ? kCrcError : 0u) << "frame " << n;
+            }
+        }
+    }
+
+    // The sender's counters have every frame with its FCS, whoever added
+    // it; the readers' have every frame, the bad ones not among the good.
+    for (std::size_t d = 0; d < 2; d++) {
+        std::uint64_t octets = 0;
+        std::uint64_t bad = 0;
+        for (const MarkedFrame& f : frames[d]) {
+            octets += f.bytes.size();
+            bad += f.badFcs;
+        }
+        const auto sender = InstanceCounters(readers[directions[d].sender]);
+        EXPECT_EQ(sender[FL_INSTANCE_COUNTER_PACKETS_SENT], count) << "direction " << d;
+        EXPECT_EQ(sender[FL_INSTANCE_COUNTER_OCTETS_SENT], octets) << "direction " << d;
+        for (std::size_t port : {directions[d].pairIn, directions[d].far}) {
+            const auto counters = InstanceCounters(readers[port]);
+            EXPECT_EQ(counters[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], count) << "port " << port;
+            EXPECT_EQ(counters[FL_INSTANCE_COUNTER_GOOD_RECEIVED], count - bad) << "port " << port;
+            EXPECT_EQ(counters[FL_INSTANCE_COUNTER_OCTETS_RECEIVED], octets) << "port " << port;
+            EXPECT_EQ(counters[FL_INSTANCE_COUNTER_DROPPED], 0u) << "port " << port;
+        }
+    }
+    for (std::size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(Port(i).Counters().missed, 0u) << "port " << i;
+        EXPECT_EQ(Port(i).Counters().txDropped, 0u) << "port " << i;
+    }
 }
 
 }  // namespace
