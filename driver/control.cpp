@@ -325,7 +325,7 @@ static NTSTATUS QueryHarvestTime(PFILE_OBJECT_DATA Instance, WDFREQUEST Request,
 }
 
 /* Receive counters are the port's since reception was enabled; dropped
- * adds the frames the controller missed to the slots tail pruning took from
+ * adds the frames the controller missed to the frames tail pruning took from
  * this instance's reader. Without reception they are all 0. */
 static VOID InstanceCountersFill(PFILE_OBJECT_DATA Instance, PULONGLONG Out)
 {

@@ -98,7 +98,7 @@ typedef struct _READER_ENTRY {
     ULONG Position;
     UCHAR Prunable;
     UCHAR Active;
-    ULONGLONG Dropped;
+    ULONGLONG Dropped; /* frames tail pruning moved this reader past */
 } READER_ENTRY, *PREADER_ENTRY;
 
 struct _FDO_DATA {

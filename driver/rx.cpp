@@ -249,7 +249,11 @@ VOID RxTailPrune(PFDO_DATA Fdo)
     }
 
     /* Prunable readers behind the target jump to it; a reader inside a scan
-     * (or the passthru reader) keeps its place and with it RxOldest. */
+     * (or the passthru reader) keeps its place and with it RxOldest. What a
+     * reader loses is counted in frames, as the controller counts the ones
+     * it misses: the two add up to the instance's dropped packets. A reader
+     * always stands at the start of a frame and the target just after an
+     * end of packet, so the end-of-packet slots passed are whole frames. */
     ULONG span = RingDistance(oldest, target, slots);
     ULONG keep = span;
     for (ULONG i = 0; i < Fdo->ReaderCount; i++) {
@@ -267,7 +271,7 @@ VOID RxTailPrune(PFDO_DATA Fdo)
         }
         ULONGLONG dropped = 0;
         for (ULONG s = entry->Position; s != target; s = RingAdvance(s, 1, slots)) {
-            if (Fdo->RxSlotArray[s].Image.Status != 0) dropped++;
+            if (Fdo->RxSlotArray[s].Image.Status & RXD_STAT_EOP) dropped++;
         }
         entry->Dropped += dropped;
         entry->Position = target;

@@ -1,8 +1,9 @@
 // The management and negotiation threads of the real driver module on a
 // booted machine, on real threads: passthru pairs formed by MAC address,
 // brought up at a common speed and forwarding every frame both ways; and
-// the data path end to end through instances: readers at their own pace
-// and a pair between two ordinary ports.
+// the data path end to end through instances: readers at their own pace,
+// a pair between two ordinary ports, and what is counted when a reader
+// cannot keep up.
 // Waits are generous; nothing here depends on how fast the machine is.
 #define INITGUID /* before the first platform header: the GUID is defined here */
 #include <gtest/gtest.h>
@@ -873,6 +874,66 @@ TEST_F(Receiving, PairBetweenTwoPortsForwardsBothWaysWhileEveryPortReads)
         EXPECT_EQ(Port(i).Counters().missed, 0u) << "port " << i;
         EXPECT_EQ(Port(i).Counters().txDropped, 0u) << "port " << i;
     }
+}
+
+TEST_F(Receiving, ReaderThatFallsBehindAPassthruPairCountsWhatWasPrunedForIt)
+{
+    // An instance on port 0 starts reading while the port has no wire yet,
+    // and then reads nothing while port 0 takes in some two and a half
+    // times what its 4096 slots hold. Forwarding goes on at the expense of
+    // that reader: it is moved past frames it did not read, and counts them.
+    // Pruning keeps three quarters of the ring free, room for a long stall
+    // of the management thread on a loaded machine. (Port 1's one frame
+    // leaves by port 0 and is not read here.)
+    const std::string board =
+        "clock = \"realtime\"\nautonegotiation_delay_ms = 20\n[[board]]\nmac = \"02:00:f1:0e:00:10\"\n"
+        "[[board.port]]\nwire = \"none\"\n[[board.port]]\nwire = \"generator\"\nrate = 1\ncount = 1\n";
+    Boot(board, {With(kPassthru, "RxTailPruningThreshold", 75), kPassthru});
+    km::io::FileHandle reader = Receiver(0);
+    Port(1).CaptureTransmitted(true);
+
+    // Frames of one to three slots: what is counted must be frames.
+    const std::uint64_t count = 5000;
+    hw::GeneratorOptions generator;
+    generator.framesPerSecond = 5000;
+    generator.minSize = 64;
+    generator.maxSize = 768;
+    generator.count = count;
+    hw::Machine& hardware = running_->Hardware();
+    hardware.AttachGenerator(Port(0), generator);
+    ASSERT_TRUE(WaitFor([&] {
+        return hardware.GeneratorSent(Port(0)) == count &&
+               Port(1).Counters().transmitted + Port(0).Counters().missed >= count;
+    })) << Port(1).Counters().transmitted << " forwarded of " << hardware.GeneratorSent(Port(0));
+
+    // The forwarding lost nothing.
+    EXPECT_EQ(Port(0).Counters().missed, 0u);
+    const auto forwarded = Port(1).TakeTransmitted();
+    ASSERT_EQ(forwarded.size(), count);
+    for (std::uint64_t n = 0; n < count; n++) {
+        auto info = hw::ParseGeneratorFrame(forwarded[n]);
+        ASSERT_TRUE(info.has_value() && info->patternValid && info->fcsValid) << "frame " << n;
+        ASSERT_EQ(info->sequence, n);
+    }
+
+    // The reader: what it was moved past, then the rest in order.
+    const std::uint64_t dropped = InstanceCounters(reader)[FL_INSTANCE_COUNTER_DROPPED];
+    EXPECT_GT(dropped, 0u);
+    std::vector<Record> records;
+    ASSERT_TRUE(WaitFor([&] {
+        ReadOnce(reader, &records);
+        return dropped + records.size() >= count;
+    })) << records.size() << " read after " << dropped << " dropped";
+    EXPECT_EQ(dropped + records.size(), count);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().sequence, dropped) << "the frames moved past are the oldest ones";
+    for (std::size_t n = 1; n < records.size(); n++) {
+        ASSERT_EQ(records[n].sequence, records[n - 1].sequence + 1) << "record " << n;
+    }
+    const auto counters = InstanceCounters(reader);
+    EXPECT_EQ(counters[FL_INSTANCE_COUNTER_DROPPED], dropped);
+    EXPECT_EQ(counters[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], count);
+    EXPECT_EQ(PortCounter(0, FL_PORT_COUNTER_MISSED), 0u);
 }
 
 }  // namespace
