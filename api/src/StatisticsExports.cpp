@@ -1,0 +1,26 @@
+// Exports of statistics objects: each forwards to the operation of the
+// same name on the object behind the handle.
+#include "Exports.h"
+#include "Statistics.h"
+
+using namespace FlApi;
+
+extern "C" {
+
+FLAPI FL_STATUS FLAPI_CALL FlStatisticsQueryValue(FL_STATISTICS Statistics, uint32_t CounterId,
+                                                  uint64_t* Value)
+{
+    return Guarded([&] { return FromHandle(Statistics)->QueryValue(CounterId, Value); });
+}
+
+FLAPI FL_STATUS FLAPI_CALL FlStatisticsUpdate(FL_STATISTICS Statistics)
+{
+    return Guarded([&] { return FromHandle(Statistics)->Update(); });
+}
+
+FLAPI void FLAPI_CALL FlStatisticsDestroy(FL_STATISTICS Statistics)
+{
+    delete FromHandle(Statistics);
+}
+
+} // extern "C"
