@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -138,10 +139,14 @@ std::string Totals(unsigned long long received, unsigned long long accepted)
 
 DUMP_SETTINGS Parse(const DUMP_TOOL& tool, std::vector<std::string> options, std::string* printed = nullptr)
 {
+    // The settings point into the arguments, which live as long as a
+    // program's: to the end of the tests.
+    static std::deque<std::vector<std::string>> arguments;
+    arguments.push_back(std::move(options));
     DUMP_SETTINGS settings;
     default_settings("out.pcap", &settings);
     std::vector<char*> argv;
-    for (auto& o : options) argv.push_back(o.data());
+    for (auto& o : arguments.back()) argv.push_back(o.data());
     ::testing::internal::CaptureStdout();
     parse_options(tool, static_cast<int>(argv.size()), argv.data(), &settings);
     fflush(stdout);
