@@ -86,7 +86,10 @@ public:
 
     void Interrupt() const { ::kill(pid_, SIGINT); }
     void Terminate() const { ::kill(pid_, SIGTERM); }
-    void PressKey() const { [[maybe_unused]] ssize_t n = ::write(input_, "q", 1); }
+    void PressKey() const { Type("q"); }
+    void Type(const std::string& text) const {
+        [[maybe_unused]] ssize_t n = ::write(input_, text.data(), text.size());
+    }
     void CloseInput() {
         if (input_ >= 0) ::close(input_);
         input_ = -1;

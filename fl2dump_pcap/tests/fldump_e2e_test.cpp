@@ -160,6 +160,29 @@ TEST_F(FlDumpEndToEnd, AKeyEndsACaptureOfTheBoardWithPpiRecordsNamingEachPort)
     EXPECT_THAT(fields, HasSubstr("1\n"));
 }
 
+TEST_F(FlDumpEndToEnd, ThePortTypedInIsCapturedUntilAKey)
+{
+    const auto file = dir_ / "typed.pcap";
+    DumpChild child(FLDUMP_PROGRAM, {file.string()}, dir_, "typed");
+    ASSERT_TRUE(child.WaitForOutput("Enter the port number (0-2):")) << child.Output();
+    child.Type("1\n");
+    ASSERT_TRUE(child.WaitForOutput("Press a key (or CTRL-C) to stop the capture.\n")) << child.Output();
+    std::this_thread::sleep_for(2s);
+    child.PressKey();
+    EXPECT_EQ(child.Wait(), 0);
+    const long long accepted = CountBefore(child.Output(), " packets accepted by the filter and dumped to disk\n");
+    EXPECT_GT(accepted, 0) << child.Output();
+    const Capture capture = ReadCapture(file);
+    ASSERT_EQ(static_cast<long long>(capture.headers.size()), accepted);
+    // Only the second port's generator: one stream throughout.
+    std::set<uint32_t> streams;
+    for (const auto& d : capture.data) {
+        ASSERT_GE(d.size(), 22u);
+        streams.insert(d[18] | d[19] << 8 | d[20] << 16 | static_cast<uint32_t>(d[21]) << 24);
+    }
+    EXPECT_EQ(streams.size(), 1u);
+}
+
 TEST_F(FlDumpEndToEnd, APortThatDoesNotExistEndsTheRunWithoutTotals)
 {
     DumpChild child(FLDUMP_PROGRAM, {(dir_ / "none.pcap").string(), "-p", "\\\\?\\no-such-port"}, dir_, "none");
