@@ -154,6 +154,8 @@ void report_print(DUMP_REPORT* Report, ULONGLONG Now)
     const float rate = static_cast<float>(Report->Bytes) * 8 / rateSeconds;
     printf("Received %llu packets in %f seconds\t Bandwidth = %.2f Mbps\n",
            static_cast<unsigned long long>(Report->Packets), seconds, rate / 1000000);
+    // Seen as it happens also when the output goes to a file or a pipe.
+    fflush(stdout);
     Report->Packets = 0;
     Report->Bytes = 0;
     Report->LastTime = Now;

@@ -13,6 +13,7 @@
 #include <pcap/pcap.h>
 
 #include <map>
+#include <regex>
 #include <set>
 
 namespace {
@@ -87,11 +88,15 @@ TEST_F(FlDumpEndToEnd, CtrlCEndsAFilteredCaptureOfOnePortWithAWholeFile)
     const auto file = dir_ / "filtered.pcap";
     DumpChild child(FLDUMP_PROGRAM, {file.string(), "-p", ports[0].Name, "-f", "greater 800"}, dir_, "filtered");
     ASSERT_TRUE(child.WaitForOutput("Press a key (or CTRL-C) to stop the capture.\n")) << child.Output();
-    std::this_thread::sleep_for(3s);
+    // Long enough for the report that comes 5 s after the capture's start.
+    ASSERT_TRUE(child.WaitForOutput("Received ", 120s)) << child.Output();
     child.Interrupt();
     EXPECT_EQ(child.Wait(), 0);
 
     const std::string out = child.Output();
+    EXPECT_TRUE(std::regex_search(out, std::regex("\nReceived [1-9][0-9]* packets in 5\\.[0-9]{6} seconds\t "
+                                                  "Bandwidth = [0-9]+\\.[0-9]{2} Mbps\n")))
+        << out;
     EXPECT_FALSE(SanitizerReported(child.Errors())) << child.Errors();
     const long long received = CountBefore(out, " packets received by the application\n");
     const long long accepted = CountBefore(out, " packets accepted by the filter and dumped to disk\n");
