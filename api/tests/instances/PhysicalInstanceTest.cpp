@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -497,34 +498,80 @@ TEST_F(PhysicalInstance, ABufferThatEndsInsideARecordIsRefusedWhole)
     FlPacketsBufferDestroy(buffer);
 }
 
-TEST_F(PhysicalInstance, ABufferLargerThanTheTransmitSlotsIsSentInPartsUntilAllIsTaken)
+// Sends `count` marked frames numbered from `first`, a few per buffer.
+void SendNumbered(FL_INSTANCE instance, uint8_t first, uint8_t count)
+{
+    FL_PACKETS_BUFFER buffer = nullptr;
+    ASSERT_EQ(FlPacketsBufferCreate(4 * (24 + 200), &buffer), FL_SUCCESS);
+    for (uint8_t n = 0; n < count;) {
+        ASSERT_EQ(FlPacketsBufferSetEffectiveLength(buffer, 0), FL_SUCCESS);
+        for (int k = 0; k < 4 && n < count; ++k, ++n) {
+            const std::vector<uint8_t> frame = MarkedFrame(200, static_cast<uint8_t>(first + n));
+            FL_PACKET_HEADER header{};
+            header.WireLength = header.CapturedLength = static_cast<uint16_t>(frame.size());
+            ASSERT_EQ(FlPacketsBufferCommitNextPacket(buffer, &header, frame.data()), FL_SUCCESS);
+        }
+        ASSERT_EQ(FlInstanceTransmitPackets(instance, buffer), FL_SUCCESS);
+    }
+    FlPacketsBufferDestroy(buffer);
+}
+
+// The numbers of the marked 200-byte frames among `records`, in order.
+std::vector<uint8_t> Numbers(const std::vector<Record>& records)
+{
+    std::vector<uint8_t> numbers;
+    for (const Record& r : records) {
+        if (IsMarked(r) && r.header.WireLength == 204 && r.data.size() > 14) {
+            numbers.push_back(static_cast<uint8_t>(r.data[14] - 14));
+        }
+    }
+    return numbers;
+}
+
+TEST_F(PhysicalInstance, OneThreadTransmitsWhileAnotherReceivesOnTheSameInstance)
 {
     PortList ports;
-    RawPort senderPort(ports.Physical(kSender));
-    RawPort receiverPort(ports.Physical(kReceiver));
-    ASSERT_TRUE(senderPort.WaitLinkUp());
-    OpenInstance sender(ports.Physical(kSender));
-    ASSERT_TRUE(sender);
-    ASSERT_EQ(FlInstanceSetFeature(sender.Get(), FL_INSTANCE_FT_TX_ENABLE, 1), FL_SUCCESS);
-
-    // Full-size frames take six 256-byte transmit slots each: this many do
-    // not fit the default ring of 131072 slots, so the driver takes the
-    // buffer in parts and the transmit waits for room in between.
-    constexpr uint32_t kFrames = 30000;
-    const std::vector<uint8_t> frame = MarkedFrame(1514, 5);
-    FL_PACKETS_BUFFER buffer = nullptr;
-    ASSERT_EQ(FlPacketsBufferCreate(kFrames * (24 + 1520), &buffer), FL_SUCCESS);
-    FL_PACKET_HEADER header{};
-    header.WireLength = header.CapturedLength = static_cast<uint16_t>(frame.size());
-    for (uint32_t n = 0; n < kFrames; ++n) {
-        ASSERT_EQ(FlPacketsBufferCommitNextPacket(buffer, &header, frame.data()), FL_SUCCESS);
+    ASSERT_TRUE(RawPort(ports.Physical(kSender)).WaitLinkUp());
+    OpenInstance near(ports.Physical(kSender));
+    OpenInstance far(ports.Physical(kReceiver));
+    ASSERT_TRUE(near);
+    ASSERT_TRUE(far);
+    for (FL_INSTANCE i : {near.Get(), far.Get()}) {
+        ASSERT_EQ(FlInstanceSetFeature(i, FL_INSTANCE_FT_READ_TIMEOUT, 5), FL_SUCCESS);
+        ASSERT_EQ(FlInstanceSetFeature(i, FL_INSTANCE_FT_RX_ENABLE, 1), FL_SUCCESS);
+        ASSERT_EQ(FlInstanceSetFeature(i, FL_INSTANCE_FT_TX_ENABLE, 1), FL_SUCCESS);
     }
-    const Traffic before = CountTraffic(senderPort, receiverPort);
-    ASSERT_EQ(FlInstanceTransmitPackets(sender.Get(), buffer), FL_SUCCESS);
-    EXPECT_TRUE(Eventually([&] { return CountTraffic(senderPort, receiverPort).sent >= before.sent + kFrames; }));
-    const Traffic after = CountTraffic(senderPort, receiverPort);
-    EXPECT_EQ(after.sent - before.sent, kFrames) << "every frame once";
-    FlPacketsBufferDestroy(buffer);
+
+    // Both ends send at once, each on a thread of its own, while this thread
+    // receives on both.
+    constexpr uint8_t kEach = 100;
+    std::thread nearSends([&] { SendNumbered(near.Get(), 0, kEach); });
+    std::thread farSends([&] { SendNumbered(far.Get(), 128, kEach); });
+    std::vector<Record> atNear;
+    std::vector<Record> atFar;
+    const auto deadline = std::chrono::steady_clock::now() + kGenerousDeadline;
+    while ((Numbers(atNear).size() < kEach || Numbers(atFar).size() < kEach) &&
+           std::chrono::steady_clock::now() < deadline) {
+        for (auto [instance, records] : {std::pair{near.Get(), &atNear}, std::pair{far.Get(), &atFar}}) {
+            FL_PACKETS_BUFFER buffer = nullptr;
+            ASSERT_EQ(FlInstanceReceivePackets(instance, &buffer), FL_SUCCESS);
+            if (buffer == nullptr) continue;
+            for (Record& r : Drain(buffer)) records->push_back(std::move(r));
+            FlPacketsBufferDestroy(buffer);
+        }
+    }
+    nearSends.join();
+    farSends.join();
+
+    // Each end got the other's frames, every one once and in order.
+    std::vector<uint8_t> expectedAtFar(kEach);
+    std::vector<uint8_t> expectedAtNear(kEach);
+    for (uint8_t n = 0; n < kEach; ++n) {
+        expectedAtFar[n] = n;
+        expectedAtNear[n] = static_cast<uint8_t>(128 + n);
+    }
+    EXPECT_EQ(Numbers(atFar), expectedAtFar);
+    EXPECT_EQ(Numbers(atNear), expectedAtNear);
 }
 
 // What a link callback saw, handed from the watcher thread to the test.
@@ -657,6 +704,39 @@ TEST_F(PhysicalInstance, ClosingWithReadsOutstandingAndABufferHeldEndsEveryRead)
         EXPECT_EQ(after[n].data, before[n].data);
     }
     FlPacketsBufferDestroy(held);
+}
+
+TEST_F(PhysicalInstance, ABufferLargerThanTheTransmitSlotsIsSentInPartsUntilAllIsTaken)
+{
+    PortList ports;
+    RawPort senderPort(ports.Physical(kSender));
+    RawPort receiverPort(ports.Physical(kReceiver));
+    ASSERT_TRUE(senderPort.WaitLinkUp());
+    OpenInstance sender(ports.Physical(kSender));
+    ASSERT_TRUE(sender);
+    ASSERT_EQ(FlInstanceSetFeature(sender.Get(), FL_INSTANCE_FT_TX_ENABLE, 1), FL_SUCCESS);
+
+    // Last of all: nobody reads them at the far end, whose slot ring they
+    // leave full.
+    //
+    // Full-size frames take six 256-byte transmit slots each: this many do
+    // not fit the default ring of 131072 slots, so the driver takes the
+    // buffer in parts and the transmit waits for room in between.
+    constexpr uint32_t kFrames = 30000;
+    const std::vector<uint8_t> frame = MarkedFrame(1514, 5);
+    FL_PACKETS_BUFFER buffer = nullptr;
+    ASSERT_EQ(FlPacketsBufferCreate(kFrames * (24 + 1520), &buffer), FL_SUCCESS);
+    FL_PACKET_HEADER header{};
+    header.WireLength = header.CapturedLength = static_cast<uint16_t>(frame.size());
+    for (uint32_t n = 0; n < kFrames; ++n) {
+        ASSERT_EQ(FlPacketsBufferCommitNextPacket(buffer, &header, frame.data()), FL_SUCCESS);
+    }
+    const Traffic before = CountTraffic(senderPort, receiverPort);
+    ASSERT_EQ(FlInstanceTransmitPackets(sender.Get(), buffer), FL_SUCCESS);
+    EXPECT_TRUE(Eventually([&] { return CountTraffic(senderPort, receiverPort).sent >= before.sent + kFrames; }));
+    const Traffic after = CountTraffic(senderPort, receiverPort);
+    EXPECT_EQ(after.sent - before.sent, kFrames) << "every frame once";
+    FlPacketsBufferDestroy(buffer);
 }
 
 } // namespace
