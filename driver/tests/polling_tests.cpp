@@ -247,7 +247,10 @@ TEST_F(Booted, FramesWaitForThePartnersLinkWhileThePairNegotiates)
         << Port(1).Counters().transmitted << " forwarded of " << hardware.GeneratorSent(Port(0)) << ", "
         << Port(0).Counters().ignored << " ignored";
     EXPECT_EQ(accounted(), count);
-    EXPECT_EQ(Port(1).LinkMode(), (std::uint32_t)hw::kMode100Full);
+    // On a loaded machine the generator may be done before the pair has
+    // settled: the frames it sent meanwhile were ignored, and 100 full
+    // comes after.
+    EXPECT_TRUE(WaitFor([&] { return Port(1).LinkMode() == hw::kMode100Full; })) << Port(1).LinkMode();
     EXPECT_EQ(Port(1).Counters().txDropped, 0u);
     EXPECT_EQ(Port(0).Counters().missed, 0u);
     const auto frames = Port(1).TakeTransmitted();
@@ -879,12 +882,12 @@ TEST_F(Receiving, PairBetweenTwoPortsForwardsBothWaysWhileEveryPortReads)
 TEST_F(Receiving, ReaderThatFallsBehindAPassthruPairCountsWhatWasPrunedForIt)
 {
     // An instance on port 0 starts reading while the port has no wire yet,
-    // and then reads nothing while port 0 takes in some two and a half
-    // times what its 4096 slots hold. Forwarding goes on at the expense of
-    // that reader: it is moved past frames it did not read, and counts them.
-    // Pruning keeps three quarters of the ring free, room for a long stall
-    // of the management thread on a loaded machine. (Port 1's one frame
-    // leaves by port 0 and is not read here.)
+    // and then reads nothing while port 0 takes in twice what its 4096 slots
+    // hold. Forwarding goes on at the expense of that reader: it is moved
+    // past frames it did not read, and counts them. Pruning keeps three
+    // quarters of the ring free and the rate is modest, so that a management
+    // thread slowed down by a loaded machine still loses nothing. (Port 1's
+    // one frame leaves by port 0 and is not read here.)
     const std::string board =
         "clock = \"realtime\"\nautonegotiation_delay_ms = 20\n[[board]]\nmac = \"02:00:f1:0e:00:10\"\n"
         "[[board.port]]\nwire = \"none\"\n[[board.port]]\nwire = \"generator\"\nrate = 1\ncount = 1\n";
@@ -893,9 +896,9 @@ TEST_F(Receiving, ReaderThatFallsBehindAPassthruPairCountsWhatWasPrunedForIt)
     Port(1).CaptureTransmitted(true);
 
     // Frames of one to three slots: what is counted must be frames.
-    const std::uint64_t count = 5000;
+    const std::uint64_t count = 4000;
     hw::GeneratorOptions generator;
-    generator.framesPerSecond = 5000;
+    generator.framesPerSecond = 2000;
     generator.minSize = 64;
     generator.maxSize = 768;
     generator.count = count;
