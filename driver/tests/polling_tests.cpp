@@ -699,10 +699,10 @@ struct MarkedFrame {
     bool badFcs = false;  // ... and it is wrong on purpose
 };
 
-// Frame `sequence` of `direction`: its size (64 to 1518 with the FCS)
-// scrambled from the sequence number, the direction and the sequence number
-// after the EtherType, then a pattern of both. Of every five, two get their
-// FCS from the controller, two carry a good one and one a wrong one.
+// Frame `sequence` of `direction`, 64 to 1518 bytes with the FCS (the size
+// scrambled from the sequence number): after the EtherType the direction
+// and the sequence number, then a pattern of both. Of every five, two get
+// their FCS from the controller, two carry a good one and one a wrong one.
 MarkedFrame MarkFrame(const hw::MacAddress& to, const hw::MacAddress& from, std::uint8_t direction,
                       std::uint32_t sequence)
 {
