@@ -32,6 +32,8 @@ public:
     DumpChild(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& dir,
               const std::string& name)
         : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
+        // A key typed after the child has ended must fail the test, not end it.
+        ::signal(SIGPIPE, SIG_IGN);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe";
