@@ -208,16 +208,17 @@ FL_STATUS AggregatingInstance::ReceiveMember(PhysicalInstance& member, MemberStr
         stream.HarvestTime = harvestTime;
         return FL_SUCCESS;
     }
-    // The harvest time is asked for before the read is taken: a read that
-    // completes after that takes every record harvested until then, so that
+    // The harvest time is asked for before the read is taken, and counts
+    // only when that read was still in the driver after the answer: a read
+    // that completes later takes every record harvested until then, so that
     // no record of this member stamped before it is still to come. Asked
     // after the read (or vouched for by a read completed before it was
     // asked), it may count polls whose records are only in a later read, and
     // those would come out behind later records of other members. Reads that
     // completed empty before the question are passed over until one vouches.
     for (uint32_t attempt = 0; attempt <= PhysicalInstance::kPoolBuffers; ++attempt) {
-        const PhysicalInstance::NextRead next = member.QueryNextRead();
         const bool answered = member.QueryHarvestTime(&harvestTime) == FL_SUCCESS;
+        const PhysicalInstance::NextRead next = member.QueryNextRead();
         const FL_STATUS status = member.Receive(&stream.Current);
         if (status != FL_SUCCESS) {
             return status;
