@@ -161,10 +161,17 @@ CFlPanelDlg::CFlPanelDlg(const FLPANEL_IMPORTS* Imports)
     }
     m_Combos[IDC_COMBO_TIMESTAMPING] = COMBO{};
     m_Combos[IDC_COMBO_PASSTHRU_SPEED] = COMBO{};
-    // Until a window puts up real ones: questions are answered No.
-    m_MessageBox = [](const std::string&, const std::string&, unsigned Type) {
-        return (Type & MB_YESNO) != 0 ? IDNO : IDOK;
-    };
+    SetMessageBox(nullptr);
+}
+
+void CFlPanelDlg::SetMessageBox(MESSAGE_BOX MessageBox)
+{
+    if (!MessageBox) {
+        MessageBox = [](const std::string&, const std::string&, unsigned Type) {
+            return (Type & MB_YESNO) != 0 ? IDNO : IDOK;
+        };
+    }
+    m_MessageBox = std::move(MessageBox);
 }
 
 CFlPanelDlg::~CFlPanelDlg()

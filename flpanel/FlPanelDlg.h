@@ -88,7 +88,8 @@ public:
     CFlPanelDlg(const CFlPanelDlg&) = delete;
     CFlPanelDlg& operator=(const CFlPanelDlg&) = delete;
 
-    void SetMessageBox(MESSAGE_BOX MessageBox) { m_MessageBox = std::move(MessageBox); }
+    // Without one, questions are answered No and notices dropped.
+    void SetMessageBox(MESSAGE_BOX MessageBox);
     void SetBusyHandler(BUSY_HANDLER Busy) { m_Busy = std::move(Busy); }
 
     // The user's actions.

@@ -119,7 +119,7 @@ void CFlPanelView::CreateControls()
         {IDOK, BUTTON, nullptr, 371, 253, 58, 16},
         {IDCANCEL, BUTTON, nullptr, 371, 271, 58, 16},
         {IDC_BUTTON_APPLY, BUTTON, nullptr, 371, 289, 58, 16},
-        {0, TEXT, "Timestamping mode", 21, 22, 64, 8},
+        {0, TEXT, "Timestamping mode", 21, 22, 72, 8},
         {IDC_COMBO_TIMESTAMPING, COMBO, nullptr, 94, 19, 254, 14},
         {IDC_TREE_BOARDS, TREE, nullptr, 15, 63, 170, 233},
         {IDC_STATIC_BOARD_ID, TEXT, nullptr, 220, 66, 32, 8},
@@ -253,6 +253,14 @@ void CFlPanelView::PopulateTree()
     m_Syncing = false;
 }
 
+CFlPanelView::~CFlPanelView()
+{
+    // The dialog may outlive its window (it stops an identification when it
+    // goes): it must not call back into a window that is gone.
+    m_Dlg.SetMessageBox(nullptr);
+    m_Dlg.SetBusyHandler(nullptr);
+}
+
 QWidget* CFlPanelView::DlgItem(int Id) const
 {
     auto found = m_Items.find(Id);
@@ -360,7 +368,11 @@ int CFlPanelView::ShowMessageBox(const std::string& Text, const std::string& Cap
     QMessageBox box((Type & MB_ICONEXCLAMATION) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::Critical,
                     QString::fromUtf8(Caption), QString::fromUtf8(Text),
                     question ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, this);
+    // Apply may be under way: the wait cursor is not the box's.
+    const bool busy = QApplication::overrideCursor() != nullptr;
+    if (busy) QApplication::restoreOverrideCursor();
     const int answer = box.exec();
+    if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
     if (!question) return IDOK;
     return answer == QMessageBox::Yes ? IDYES : IDNO;
 }

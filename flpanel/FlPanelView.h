@@ -15,6 +15,7 @@ class QTreeWidgetItem;
 class CFlPanelView : public QDialog {
 public:
     explicit CFlPanelView(CFlPanelDlg& Dialog, QWidget* Parent = nullptr);
+    ~CFlPanelView() override;
 
     // The control with this identifier, as GetDlgItem finds it.
     QWidget* DlgItem(int Id) const;

@@ -198,6 +198,17 @@ TEST_F(PanelWindow, LabelEditedInPlaceAndEnterInTheTreeAppliesWithoutClosing)
         EXPECT_STREQ(FlPortGetDescription(list.ByMac(0xb1)), "Edited in place");
     }
 
+    // Escape in the edit box cancels the edit, not the dialog.
+    Key(tree, Qt::Key_F2);
+    editor = tree->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    editor->setText("Cancelled");
+    Key(editor, Qt::Key_Escape);
+    Settle();
+    EXPECT_TRUE(view.isVisible());
+    EXPECT_EQ(port->text(0), "Edited in place");
+    EXPECT_FALSE(apply->isEnabled());
+
     // Escape: closed, nothing more applied.
     port = PortItem(dialog, view, 0xb1);
     tree->setCurrentItem(port);
@@ -212,6 +223,30 @@ TEST_F(PanelWindow, LabelEditedInPlaceAndEnterInTheTreeAppliesWithoutClosing)
     EXPECT_EQ(view.result(), QDialog::Rejected);
     ReadBack list;
     EXPECT_STREQ(FlPortGetDescription(list.ByMac(0xb1)), "Edited in place");
+    EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PanelWindow, WindowClosedWhileALedBlinksPutsTheLedBack)
+{
+    CFlPanelDlg dialog;
+    {
+        CFlPanelView view(dialog);
+        dialog.SetMessageBox(log.Box());
+        view.show();
+        auto* tree = static_cast<QTreeWidget*>(view.DlgItem(IDC_TREE_BOARDS));
+        tree->setCurrentItem(PortItem(dialog, view, 0xb0));
+        static_cast<QPushButton*>(view.DlgItem(IDC_BUTTON_IDENTIFY))->click();
+        ASSERT_TRUE(dialog.Identifying());
+        {
+            ReadBack list;
+            EXPECT_EQ(list.Led(0xb0), FL_LED_BLINK);
+        }
+        view.close();  // the title bar's close button
+        EXPECT_FALSE(view.isVisible());
+    }
+    EXPECT_FALSE(dialog.Identifying());
+    ReadBack list;
+    EXPECT_EQ(list.Led(0xb0), FL_LED_NORMAL);
     EXPECT_TRUE(log.messages.empty());
 }
 
