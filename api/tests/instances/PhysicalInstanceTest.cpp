@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "InstanceTestSupport.h"
+#include "Objects.h"
 #include "fl_test_machine.h"
 
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -157,6 +159,46 @@ TEST_F(PhysicalInstance, OpeningByNameTakesTheExactDevicePathOnly)
     EXPECT_EQ(FlInstanceClose(instance), FL_SUCCESS);
 
     EXPECT_EQ(FlInstanceClose(nullptr), FL_SUCCESS);
+}
+
+// A port that the enumeration never makes: a name and a type of the test's
+// choosing.
+class MadeUpPort final : public FlApi::Port {
+public:
+    MadeUpPort(std::string name, uint32_t type) : name_(std::move(name)), type_(type) {}
+    FlApi::Port* Clone(bool) override { return new MadeUpPort(name_, type_); }
+    const char* GetName() override { return name_.c_str(); }
+    const char* GetDescription() override { return ""; }
+    uint32_t GetType() override { return type_; }
+    bool IsEqual(FlApi::Port* other) override { return other == this; }
+
+private:
+    std::string name_;
+    uint32_t type_;
+};
+
+TEST_F(PhysicalInstance, OpeningFailsWithoutADeviceOrOnAPortOfNoKnownType)
+{
+    PortList ports;
+    const std::string quiet = FlPortGetName(ports.Physical(kQuiet));
+    FL_INSTANCE instance = reinterpret_cast<FL_INSTANCE>(&ports);
+    const FL_INSTANCE untouched = instance;
+
+    MadeUpPort gone("\\\\?\\FL_gone#{ccc1ec52-8c28-41f5-9748-5695dcbda22a}", FL_PORT_TYPE_PHYSICAL);
+    EXPECT_EQ(FlInstanceOpenByPort(FlApi::ToHandle(&gone), &instance), FL_ERROR_IO);
+    EXPECT_EQ(instance, untouched) << "nothing returned";
+
+    for (uint32_t type : {0u, 4u}) {
+        MadeUpPort strange(quiet, type);
+        EXPECT_EQ(FlInstanceOpenByPort(FlApi::ToHandle(&strange), &instance), FL_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(instance, untouched);
+    }
+
+    // The real port still opens: the failed opens left nothing behind.
+    MadeUpPort same(quiet, FL_PORT_TYPE_PHYSICAL);
+    ASSERT_EQ(FlInstanceOpenByPort(FlApi::ToHandle(&same), &instance), FL_SUCCESS);
+    EXPECT_STREQ(FlPortGetName(FlInstanceGetPort(instance)), quiet.c_str());
+    EXPECT_EQ(FlInstanceClose(instance), FL_SUCCESS);
 }
 
 TEST_F(PhysicalInstance, ReceivingNeedsReceptionAndWithoutTrafficGivesNoBuffer)
