@@ -496,6 +496,7 @@ void CFlPanelDlg::OnClickedCheckBox(int Id)
 void CFlPanelDlg::OnSelChangePassthruSpeed(int Index)
 {
     COMBO& combo = m_Combos[IDC_COMBO_PASSTHRU_SPEED];
+    if (!m_Controls[IDC_COMBO_PASSTHRU_SPEED].Enabled) return;
     if (Index < 0 || static_cast<size_t>(Index) >= combo.Entries.size()) return;
     combo.Selection = Index;
     m_BoardChanged = true;
