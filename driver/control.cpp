@@ -115,7 +115,7 @@ static NTSTATUS OutputCounters(WDFREQUEST Request, size_t OutputBufferLength, UL
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ULONGLONG counters[FL_PORT_COUNTER_COUNT];
+    ULONGLONG counters[FL_PORT_STAT_COUNT];
     fill(counters);
     RtlCopyMemory(out, counters, size);
     *Information = size;
@@ -338,22 +338,22 @@ static VOID InstanceCountersFill(PFILE_OBJECT_DATA Instance, PULONGLONG Out)
         return;
     }
     PFDO_DATA port = Instance->Port;
-    ULONGLONG now[FL_PORT_COUNTER_COUNT];
+    ULONGLONG now[FL_PORT_STAT_COUNT];
     CountersAccumulate(port, now);
     const PULONGLONG base = Instance->CounterBaseline;
     Out[FL_INSTANCE_COUNTER_OCTETS_RECEIVED] =
-        now[FL_PORT_COUNTER_OCTETS_RECEIVED] - base[FL_PORT_COUNTER_OCTETS_RECEIVED];
+        now[FL_PORT_STAT_OCTETS_RECEIVED] - base[FL_PORT_STAT_OCTETS_RECEIVED];
     Out[FL_INSTANCE_COUNTER_PACKETS_RECEIVED] =
-        now[FL_PORT_COUNTER_PACKETS_RECEIVED] - base[FL_PORT_COUNTER_PACKETS_RECEIVED];
+        now[FL_PORT_STAT_PACKETS_RECEIVED] - base[FL_PORT_STAT_PACKETS_RECEIVED];
     Out[FL_INSTANCE_COUNTER_GOOD_RECEIVED] =
-        now[FL_PORT_COUNTER_GOOD_RECEIVED] - base[FL_PORT_COUNTER_GOOD_RECEIVED];
+        now[FL_PORT_STAT_GOOD_RECEIVED] - base[FL_PORT_STAT_GOOD_RECEIVED];
     Out[FL_INSTANCE_COUNTER_RECEIVE_ERRORS] =
-        now[FL_PORT_COUNTER_RECEIVE_ERRORS] - base[FL_PORT_COUNTER_RECEIVE_ERRORS];
+        now[FL_PORT_STAT_RECEIVE_ERRORS] - base[FL_PORT_STAT_RECEIVE_ERRORS];
 
     WdfSpinLockAcquire(port->ReaderLock);
     ULONGLONG pruned = port->ReaderTable[Instance->ReaderIndex].Dropped;
     WdfSpinLockRelease(port->ReaderLock);
-    Out[FL_INSTANCE_COUNTER_DROPPED] = now[FL_PORT_COUNTER_MISSED] - base[FL_PORT_COUNTER_MISSED] + pruned;
+    Out[FL_INSTANCE_COUNTER_DROPPED] = now[FL_PORT_STAT_MISSED] - base[FL_PORT_STAT_MISSED] + pruned;
 }
 
 static VOID SnapLengthWrite(PFILE_OBJECT_DATA Instance, USHORT Value)
@@ -502,7 +502,7 @@ static BOOLEAN PortControl(PFDO_DATA Fdo, WDFREQUEST Request, size_t OutputBuffe
         *Status = WritePhyRegister(Fdo, Request);
         return TRUE;
     case IOCTL_PORT_QUERY_STATISTICS:
-        *Status = OutputCounters(Request, OutputBufferLength, FL_PORT_COUNTER_COUNT, Information,
+        *Status = OutputCounters(Request, OutputBufferLength, FL_PORT_STAT_COUNT, Information,
                                  [Fdo](PULONGLONG out) { CountersAccumulate(Fdo, out); });
         return TRUE;
     case IOCTL_PORT_SET_LED0:

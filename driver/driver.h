@@ -174,7 +174,7 @@ struct _FDO_DATA {
     volatile ULONG LinkUpCount;
 
     WDFSPINLOCK CountersLock;
-    ULONGLONG PortCounters[FL_PORT_COUNTER_COUNT];
+    ULONGLONG PortCounters[FL_PORT_STAT_COUNT];
 
     ULONG PowerState;
 };
@@ -200,7 +200,7 @@ typedef struct _FILE_OBJECT_DATA {
     LONGLONG LastCompletion;
     volatile UCHAR StopRequested;
     PKEVENT volatile TransmitEvent;
-    ULONGLONG CounterBaseline[FL_PORT_COUNTER_COUNT];
+    ULONGLONG CounterBaseline[FL_PORT_STAT_COUNT];
     volatile ULONGLONG TxPackets;
     volatile ULONGLONG TxBytes;
 } FILE_OBJECT_DATA, *PFILE_OBJECT_DATA;

@@ -199,7 +199,7 @@ VOID RxHarvest(PFDO_DATA Fdo, ULONGLONG Timestamp)
          * there are free slots. */
         refill = free > held ? free - held : 0;
         WdfSpinLockAcquire(Fdo->CountersLock);
-        Fdo->PortCounters[FL_PORT_COUNTER_SLOT_SHORTAGE]++;
+        Fdo->PortCounters[FL_PORT_STAT_SLOT_SHORTAGE]++;
         WdfSpinLockRelease(Fdo->CountersLock);
     } else {
         refill = descriptors - held;

@@ -7,23 +7,7 @@
 #include <setupapi.h>
 #include <winioctl.h>
 
-// The driver names its port counters by their place in the statistics
-// record, and three of those names are counter ids of the interface
-// (FlApi.h). Inside the library the interface's meaning wins, whichever
-// header comes first.
-#pragma push_macro("FL_PORT_COUNTER_CRC_ERRORS")
-#pragma push_macro("FL_PORT_COUNTER_ALIGNMENT_ERRORS")
-#pragma push_macro("FL_PORT_COUNTER_RESERVED")
-#undef FL_PORT_COUNTER_CRC_ERRORS
-#undef FL_PORT_COUNTER_ALIGNMENT_ERRORS
-#undef FL_PORT_COUNTER_RESERVED
 #include "../../driver/public.h"
-#undef FL_PORT_COUNTER_CRC_ERRORS
-#undef FL_PORT_COUNTER_ALIGNMENT_ERRORS
-#undef FL_PORT_COUNTER_RESERVED
-#pragma pop_macro("FL_PORT_COUNTER_RESERVED")
-#pragma pop_macro("FL_PORT_COUNTER_ALIGNMENT_ERRORS")
-#pragma pop_macro("FL_PORT_COUNTER_CRC_ERRORS")
 
 #include <utility>
 

@@ -535,7 +535,7 @@ TEST_F(ControlCodes, InstanceCountersStartWhenReceptionIsEnabled)
     std::array<ULONGLONG, 16> port{};
     ASSERT_TRUE(WaitFor([&] {
         Control(file, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, port.data(), 128);
-        return port[FL_PORT_COUNTER_PACKETS_RECEIVED] >= 2;
+        return port[FL_PORT_STAT_PACKETS_RECEIVED] >= 2;
     }));
     std::array<ULONGLONG, 7> instance;
     instance.fill(1);
@@ -554,10 +554,10 @@ TEST_F(ControlCodes, InstanceCountersStartWhenReceptionIsEnabled)
     EXPECT_EQ(instance[FL_INSTANCE_COUNTER_DROPPED], 0u);
     // The port keeps counting from its start.
     Control(file, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, port.data(), 128);
-    EXPECT_EQ(port[FL_PORT_COUNTER_PACKETS_RECEIVED], 5u);
-    EXPECT_EQ(port[FL_PORT_COUNTER_GOOD_RECEIVED], 5u);
-    EXPECT_EQ(port[FL_PORT_COUNTER_CRC_ERRORS], 0u);
-    EXPECT_EQ(port[FL_PORT_COUNTER_RESERVED], 0u);
+    EXPECT_EQ(port[FL_PORT_STAT_PACKETS_RECEIVED], 5u);
+    EXPECT_EQ(port[FL_PORT_STAT_GOOD_RECEIVED], 5u);
+    EXPECT_EQ(port[FL_PORT_STAT_CRC_ERRORS], 0u);
+    EXPECT_EQ(port[FL_PORT_STAT_RESERVED], 0u);
 }
 
 TEST_F(ControlCodes, WritesTakeWholeRecordsOnceTransmissionIsEnabled)

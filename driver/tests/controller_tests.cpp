@@ -369,17 +369,17 @@ TEST_F(Controller, CountersAccumulateAcrossReads)
     hw::AppendFcs(frame);
     for (int i = 0; i < 3; i++) Port(0).InjectFrame(frame);
 
-    ULONGLONG first[FL_PORT_COUNTER_COUNT];
+    ULONGLONG first[FL_PORT_STAT_COUNT];
     CountersAccumulate(Fdo(), first);
-    EXPECT_EQ(first[FL_PORT_COUNTER_PACKETS_RECEIVED], 3u);
-    EXPECT_EQ(first[FL_PORT_COUNTER_OCTETS_RECEIVED], 3u * 64);
-    EXPECT_EQ(first[FL_PORT_COUNTER_RESERVED], 0u);
+    EXPECT_EQ(first[FL_PORT_STAT_PACKETS_RECEIVED], 3u);
+    EXPECT_EQ(first[FL_PORT_STAT_OCTETS_RECEIVED], 3u * 64);
+    EXPECT_EQ(first[FL_PORT_STAT_RESERVED], 0u);
 
     for (int i = 0; i < 2; i++) Port(0).InjectFrame(frame);
-    ULONGLONG second[FL_PORT_COUNTER_COUNT];
+    ULONGLONG second[FL_PORT_STAT_COUNT];
     CountersAccumulate(Fdo(), second);
-    EXPECT_EQ(second[FL_PORT_COUNTER_PACKETS_RECEIVED], 5u);
-    EXPECT_EQ(second[FL_PORT_COUNTER_OCTETS_RECEIVED], 5u * 64);
+    EXPECT_EQ(second[FL_PORT_STAT_PACKETS_RECEIVED], 5u);
+    EXPECT_EQ(second[FL_PORT_STAT_OCTETS_RECEIVED], 5u * 64);
     // Clear-on-read registers were emptied by the accumulation.
     EXPECT_EQ(RegRead(Fdo(), E1000_TPR), 0u);
 }

@@ -463,7 +463,7 @@ protected:
     std::uint64_t PortCounter(std::size_t port, ULONG index)
     {
         km::io::FileHandle file = Open(port);
-        ULONGLONG counters[FL_PORT_COUNTER_COUNT] = {};
+        ULONGLONG counters[FL_PORT_STAT_COUNT] = {};
         EXPECT_EQ(Control(file, IOCTL_PORT_QUERY_STATISTICS, counters, sizeof(counters)).status, STATUS_SUCCESS);
         km::io::Close(file);
         return counters[index];
@@ -584,7 +584,7 @@ TEST_F(Receiving, FramesDroppedForAFullSlotRingAreCounted)
     std::uint64_t missed = 0;
     ASSERT_TRUE(WaitFor([&] {
         ReadOnce(reader, &records);
-        missed = PortCounter(0, FL_PORT_COUNTER_MISSED);
+        missed = PortCounter(0, FL_PORT_STAT_MISSED);
         return records.size() + missed >= count;
     })) << records.size() << " delivered, " << missed << " counted";
     EXPECT_EQ(records.size() + missed, count);
@@ -936,7 +936,7 @@ TEST_F(Receiving, ReaderThatFallsBehindAPassthruPairCountsWhatWasPrunedForIt)
     const auto counters = InstanceCounters(reader);
     EXPECT_EQ(counters[FL_INSTANCE_COUNTER_DROPPED], dropped);
     EXPECT_EQ(counters[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], count);
-    EXPECT_EQ(PortCounter(0, FL_PORT_COUNTER_MISSED), 0u);
+    EXPECT_EQ(PortCounter(0, FL_PORT_STAT_MISSED), 0u);
 }
 
 }  // namespace

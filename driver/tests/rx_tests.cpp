@@ -390,7 +390,7 @@ TEST_F(Rx, SlotShortageGivesTheControllerOnlyTheFreeSlots)
         } else {
             EXPECT_EQ(Held(), 8u) << "poll " << poll;
         }
-        EXPECT_EQ(fdo_.PortCounters[FL_PORT_COUNTER_SLOT_SHORTAGE], shortages);
+        EXPECT_EQ(fdo_.PortCounters[FL_PORT_STAT_SLOT_SHORTAGE], shortages);
     }
     EXPECT_GT(shortages, 0u);
     // One slot stays empty: 31 frames wait and none was overwritten.
@@ -731,7 +731,7 @@ TEST_F(Prune, HarvestPrunesForPassthruOnly)
             EXPECT_EQ(Sequence(read.records.back().data), 59u);
         } else {
             EXPECT_EQ(table_[1].Dropped, 0u);
-            EXPECT_GT(fdo_.PortCounters[FL_PORT_COUNTER_SLOT_SHORTAGE], 0u);
+            EXPECT_GT(fdo_.PortCounters[FL_PORT_STAT_SLOT_SHORTAGE], 0u);
             ReadResult read = Read(lagging, 8192);
             ASSERT_EQ(read.records.size(), 39u);
             EXPECT_EQ(Sequence(read.records[0].data), 0u);

@@ -178,9 +178,9 @@ public:
     RawPort(const RawPort&) = delete;
     RawPort& operator=(const RawPort&) = delete;
 
-    std::array<uint64_t, FL_PORT_COUNTER_COUNT> Counters() const
+    std::array<uint64_t, FL_PORT_STAT_COUNT> Counters() const
     {
-        std::array<uint64_t, FL_PORT_COUNTER_COUNT> counters{};
+        std::array<uint64_t, FL_PORT_STAT_COUNT> counters{};
         DWORD returned = 0;
         EXPECT_TRUE(FlApi::PortControl(device_, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, counters.data(),
                                        sizeof counters, &returned))

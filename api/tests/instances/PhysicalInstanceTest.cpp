@@ -390,7 +390,7 @@ struct Traffic {
 
 Traffic CountTraffic(const RawPort& sender, const RawPort& receiver)
 {
-    return {sender.Counters()[FL_PORT_COUNTER_PACKETS_SENT], receiver.Counters()[FL_PORT_COUNTER_GOOD_RECEIVED]};
+    return {sender.Counters()[FL_PORT_STAT_PACKETS_SENT], receiver.Counters()[FL_PORT_STAT_GOOD_RECEIVED]};
 }
 
 TEST_F(PhysicalInstance, TransmittedRecordsArriveByteForByteAtTheFarEnd)

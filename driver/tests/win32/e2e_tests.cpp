@@ -189,7 +189,7 @@ TEST(Win32EndToEnd, OverlappedReadsReturnGeneratedFramesAsRecords) {
     // The instance counters follow the port's, which the port query brings
     // up to date with the controller; every frame read was counted.
     std::array<ULONGLONG, FL_INSTANCE_COUNTER_COUNT> instance{};
-    std::array<ULONGLONG, FL_PORT_COUNTER_COUNT> port{};
+    std::array<ULONGLONG, FL_PORT_STAT_COUNT> port{};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     do {
         ASSERT_TRUE(Control(device, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, port.data(), 128).ok);
@@ -199,7 +199,7 @@ TEST(Win32EndToEnd, OverlappedReadsReturnGeneratedFramesAsRecords) {
     } while (instance[FL_INSTANCE_COUNTER_PACKETS_RECEIVED] < records.size() + cut.size() &&
              std::chrono::steady_clock::now() < deadline);
     EXPECT_GE(instance[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], records.size() + cut.size());
-    EXPECT_GE(port[FL_PORT_COUNTER_PACKETS_RECEIVED], instance[FL_INSTANCE_COUNTER_PACKETS_RECEIVED]);
+    EXPECT_GE(port[FL_PORT_STAT_PACKETS_RECEIVED], instance[FL_INSTANCE_COUNTER_PACKETS_RECEIVED]);
     EXPECT_EQ(instance[FL_INSTANCE_COUNTER_RECEIVE_ERRORS], 0u);
     CloseHandle(device);
 }
@@ -324,7 +324,7 @@ TEST(Win32EndToEnd, ControlCodesAnswerWithTheirByteCountsAndErrors) {
     EXPECT_EQ(a.error, static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 
     // Port counters: the size answer in 4 bytes, too small below that.
-    std::array<ULONGLONG, FL_PORT_COUNTER_COUNT> counters{};
+    std::array<ULONGLONG, FL_PORT_STAT_COUNT> counters{};
     a = Control(device, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, counters.data(), 8);
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, static_cast<DWORD>(ERROR_MORE_DATA));
@@ -338,8 +338,8 @@ TEST(Win32EndToEnd, ControlCodesAnswerWithTheirByteCountsAndErrors) {
     a = Control(device, IOCTL_PORT_QUERY_STATISTICS, nullptr, 0, counters.data(), 128);
     EXPECT_TRUE(a.ok);
     EXPECT_EQ(a.bytes, 128u);
-    EXPECT_EQ(counters[FL_PORT_COUNTER_RESERVED], 0u);
-    EXPECT_EQ(counters[FL_PORT_COUNTER_PACKETS_RECEIVED], 0u) << "no wire, no frames";
+    EXPECT_EQ(counters[FL_PORT_STAT_RESERVED], 0u);
+    EXPECT_EQ(counters[FL_PORT_STAT_PACKETS_RECEIVED], 0u) << "no wire, no frames";
     std::array<ULONGLONG, FL_INSTANCE_COUNTER_COUNT> instance{};
     a = Control(device, IOCTL_INSTANCE_QUERY_STATISTICS, nullptr, 0, instance.data(), 55);
     EXPECT_FALSE(a.ok);
