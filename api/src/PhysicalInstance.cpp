@@ -5,6 +5,7 @@
 #include <new>
 
 #include "DriverInterface.h"
+#include "OverlappedRequest.h"
 #include "PacketRecord.h"
 #include "Statistics.h"
 
@@ -28,7 +29,7 @@ Completion Request(HANDLE device, OVERLAPPED* overlapped, DWORD code, const void
                               &completion.Returned, overlapped);
     completion.Error = ok ? ERROR_SUCCESS : GetLastError();
     if (!ok && completion.Error == ERROR_IO_PENDING) {
-        ok = GetOverlappedResult(device, overlapped, &completion.Returned, TRUE);
+        ok = AwaitRequest(device, overlapped, &completion.Returned);
         completion.Error = ok ? ERROR_SUCCESS : GetLastError();
     }
     completion.Succeeded = ok != FALSE;
@@ -156,7 +157,7 @@ PhysicalInstance::~PhysicalInstance()
         if (buffer->ReadOutstanding) {
             // The buffer is the driver's until its read has ended.
             DWORD returned = 0;
-            if (GetOverlappedResult(buffer->ReadDevice, buffer->GetOverlapped(), &returned, TRUE)) {
+            if (AwaitRequest(buffer->ReadDevice, buffer->GetOverlapped(), &returned)) {
                 TakeRead(buffer, returned);
             }
             buffer->ReadOutstanding = false;
@@ -419,7 +420,7 @@ FL_STATUS PhysicalInstance::Receive(SingleBuffer** received)
         // Reads complete in the order they were posted: the oldest is the
         // next to come back, once the read threshold or timeout is reached.
         DWORD returned = 0;
-        const BOOL ok = GetOverlappedResult(Device, buffer->GetOverlapped(), &returned, TRUE);
+        const BOOL ok = AwaitRequest(Device, buffer->GetOverlapped(), &returned);
         buffer->ReadOutstanding = false;
         if (!ok) {
             Pool.Push(buffer);
@@ -441,9 +442,7 @@ PhysicalInstance::NextRead PhysicalInstance::QueryNextRead() noexcept
 {
     CriticalSectionGuard guard(Pool.GetLock());
     if (QueueHead != nullptr) {
-        // The read's event is set when the driver completes it.
-        const bool pending = QueueHead->ReadOutstanding &&
-                             WaitForSingleObject(QueueHead->GetOverlapped()->hEvent, 0) == WAIT_TIMEOUT;
+        const bool pending = QueueHead->ReadOutstanding && RequestPending(Device, QueueHead->GetOverlapped());
         return pending ? NextRead::Pending : NextRead::Completed;
     }
     SingleBuffer* free = Pool.PopLocked();
@@ -492,8 +491,7 @@ FL_STATUS PhysicalInstance::TransmitPackets(PacketsBuffer* packetsBuffer)
         DWORD written = 0;
         if (WriteFile(Device, data + sent, length - sent, nullptr, overlapped)) {
             GetOverlappedResult(Device, overlapped, &written, FALSE);
-        } else if (GetLastError() != ERROR_IO_PENDING ||
-                   !GetOverlappedResult(Device, overlapped, &written, TRUE)) {
+        } else if (GetLastError() != ERROR_IO_PENDING || !AwaitRequest(Device, overlapped, &written)) {
             return FL_ERROR_IO;
         }
         sent += written;
@@ -583,7 +581,16 @@ void PhysicalInstance::WatchLink()
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
             break;
         }
-        const BOOL ok = GetOverlappedResult(Device, &oldest.Overlapped, &oldest.Returned, TRUE);
+        // Its event set while it is still in the driver is no answer (see
+        // AwaitRequest): the record is reissued only once it has ended, and
+        // the wait for it stays open to the stop event.
+        if (RequestPending(Device, &oldest.Overlapped)) {
+            ResetEvent(oldest.Overlapped.hEvent);
+            if (RequestPending(Device, &oldest.Overlapped)) {
+                continue;
+            }
+        }
+        const BOOL ok = GetOverlappedResult(Device, &oldest.Overlapped, &oldest.Returned, FALSE);
         oldest.Pending = false;
         if (ok) {
             report(oldest);
@@ -596,7 +603,7 @@ void PhysicalInstance::WatchLink()
     for (LinkRequest& request : LinkRequests) {
         if (request.Pending) {
             DWORD returned = 0;
-            GetOverlappedResult(Device, &request.Overlapped, &returned, TRUE);
+            AwaitRequest(Device, &request.Overlapped, &returned);
             request.Pending = false;
         }
     }
