@@ -5,6 +5,7 @@
 
 #include "DriverInterface.h"
 #include "Enumeration.h"
+#include "Statistics.h"
 #include "WideText.h"
 
 namespace FlApi {
@@ -196,6 +197,12 @@ bool PhysicalPort::IsEqual(Port* other)
     uint8_t mac[6];
     return other->GetType() == FL_PORT_TYPE_PHYSICAL && other->QueryMacAddress(mac) == FL_SUCCESS &&
            SameMac(mac, mac_);
+}
+
+FL_STATUS PhysicalPort::QueryStatistics(Statistics** statistics)
+{
+    // The snapshot opens the device by name, so it outlives this port.
+    return CreatePortStatistics(GetName(), statistics);
 }
 
 // ---- BapPort ----

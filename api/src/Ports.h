@@ -76,6 +76,7 @@ public:
     FL_STATUS QueryFeature(uint32_t feature, uint32_t* value) override;
     FL_STATUS QueryAutonegotiationParameters(FL_AUTONEGOTIATION_PARAMETERS* parameters) override;
     FL_STATUS SetAutonegotiationParameters(FL_AUTONEGOTIATION_PARAMETERS* parameters) override;
+    FL_STATUS QueryStatistics(Statistics** statistics) override;
 
     const uint8_t* MacAddress() const noexcept { return mac_; }
     Board* GetBoard() const noexcept { return board_; }
