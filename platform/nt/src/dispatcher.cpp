@@ -128,6 +128,10 @@ Event::Event(EventType type, bool signaled) noexcept : type_(type), signaled_(si
 
 LONG Event::Set() noexcept {
     std::lock_guard lock(DispatcherLock());
+    return SetLocked();
+}
+
+LONG Event::SetLocked() noexcept {
     const LONG previous = signaled_ ? 1 : 0;
     signaled_ = true;
     WakeWaitersLocked();

@@ -108,16 +108,23 @@ BOOL Issue(const nt::Ref<DeviceFile>& file, LPOVERLAPPED overlapped, LPDWORD tra
     }
     file->BeginIo();
     km::io::Completion done = [file, overlapped, event, outcome](NTSTATUS status, ULONG_PTR information) {
-        if (overlapped != nullptr) {
+        const auto publish = [overlapped, status, information] {
+            if (overlapped == nullptr) return;
             std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(information, std::memory_order_relaxed);
             // Release: whoever sees Internal leave STATUS_PENDING sees the
             // count and the data. The caller may reuse the OVERLAPPED from
             // here on, so it is not touched again.
             std::atomic_ref<ULONG_PTR>(overlapped->Internal)
                 .store(static_cast<ULONG>(status), std::memory_order_release);
+        };
+        // The outcome and the event's signal in one step: a caller that
+        // reuses both for its next request never sees this set late.
+        if (event) {
+            event->SetAfter(publish);
+        } else {
+            publish();
         }
         file->EndIo();
-        if (event) event->Set();
         {
             std::lock_guard guard(outcome->lock);
             outcome->status = status;

@@ -23,11 +23,18 @@ void CompleteWrite(std::unique_ptr<WriteRequest> request, int64_t result) noexce
     // bWait FALSE): the byte count is published before the status, and the
     // status with release so that a reader that sees it sees the count.
     OVERLAPPED* overlapped = request->overlapped;
-    std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(bytes, std::memory_order_relaxed);
-    std::atomic_ref<ULONG_PTR>(overlapped->Internal)
-        .store(static_cast<ULONG_PTR>(static_cast<ULONG>(status)), std::memory_order_release);
-
-    if (request->event) request->event->Set();
+    const auto publish = [overlapped, bytes, status] {
+        std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(bytes, std::memory_order_relaxed);
+        std::atomic_ref<ULONG_PTR>(overlapped->Internal)
+            .store(static_cast<ULONG_PTR>(static_cast<ULONG>(status)), std::memory_order_release);
+    };
+    // The outcome and the event's signal in one step: a caller that reuses
+    // both for its next write never sees this set arrive late.
+    if (request->event) {
+        request->event->SetAfter(publish);
+    } else {
+        publish();
+    }
     request->file->EndIo();
     // Last: once the packet is out the caller may reuse the OVERLAPPED.
     if (request->port) {

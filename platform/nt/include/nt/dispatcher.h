@@ -80,11 +80,27 @@ public:
     LONG ReadState() const noexcept;
     EventType Type() const noexcept { return type_; }
 
+    // Runs `publish` (a request's outcome written where its owner looks for
+    // it) and sets the event as one step under the dispatcher lock. An owner
+    // that sees the outcome may at once reuse the event for its next request
+    // and reset it; the set of the old request can then no longer arrive
+    // after that reset and wake a wait for the new one. Windows gives the
+    // same guarantee by completing in the requester's own context.
+    template <class Publish>
+    LONG SetAfter(Publish&& publish) noexcept
+    {
+        std::lock_guard lock(DispatcherLock());
+        publish();
+        return SetLocked();
+    }
+
 protected:
     bool IsSignaledLocked() const noexcept override;
     void SatisfyWaitLocked() noexcept override;
 
 private:
+    LONG SetLocked() noexcept;
+
     const EventType type_;
     bool signaled_;  // guarded by the dispatcher lock
 };

@@ -4,6 +4,7 @@
 #include "test_machine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -212,6 +213,33 @@ TEST_F(DeviceIo, OverlappedRequestThatPendsCompletesThroughItsEvent) {
     ASSERT_TRUE(GetOverlappedResult(device, &request.ov, &bytes, TRUE));
     EXPECT_EQ(bytes, sizeof out);
     EXPECT_EQ(out[5], 0xA5);
+    CloseHandle(device);
+}
+
+// A caller that sees a request's outcome in its OVERLAPPED may reuse the
+// record and its event at once. The completion's signal must not arrive
+// after that: it would wake a wait meant for the next request.
+TEST_F(DeviceIo, ACompletionSeenInTheRecordHasAlreadySetItsEvent) {
+    HANDLE device = Open(paths_[0], GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    Overlapped request;
+    for (int round = 0; round < 10000; round++) {
+        UCHAR out[6] = {};
+        DWORD bytes = 0;
+        ASSERT_FALSE(DeviceIoControl(device, IOCTL_TEST_PEND, nullptr, 0, out, sizeof out, &bytes, &request.ov));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        std::thread releaser([&] { Release(1); });
+        // Watch the record, not the event, as a caller polling it does.
+        const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+        while (std::atomic_ref<ULONG_PTR>(request.ov.Internal).load(std::memory_order_acquire) ==
+                   static_cast<ULONG_PTR>(STATUS_PENDING) &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        EXPECT_TRUE(request.Signaled()) << "round " << round;
+        ResetEvent(request.ov.hEvent);
+        releaser.join();
+        ASSERT_FALSE(request.Signaled()) << "a late signal in round " << round;
+    }
     CloseHandle(device);
 }
 
