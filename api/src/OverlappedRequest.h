@@ -7,10 +7,9 @@ namespace FlApi {
 
 // Waits until the request behind `overlapped` (which has an event of its
 // own) has ended, and returns what GetOverlappedResult says of it then.
-// Only the record's status tells that a request has ended: its event may be
-// found set while the request is still in the driver (the completion of an
-// earlier request on the same record may signal it after the record was
-// issued again). Such a wake-up is not the end of the request; the wait goes
+// Only the record's status tells that a request has ended: an event is a
+// plain event, and anyone holding it may set it while the request is still
+// in the driver. Such a wake-up is not the end of the request; the wait goes
 // on, and a record is never reused while its request is outstanding.
 BOOL AwaitRequest(HANDLE device, OVERLAPPED* overlapped, DWORD* returned) noexcept;
 
