@@ -144,15 +144,21 @@ FL_STATUS OpenPortKey(DeviceInfo& info, REGSAM access, UniqueKey* key)
     return FL_SUCCESS;
 }
 
-FL_STATUS ReadPortDword(Port* port, const char* valueName, DWORD* value)
+// The hardware key of the device behind `port`.
+static FL_STATUS OpenKeyOfPort(Port* port, REGSAM access, UniqueKey* key)
 {
     DeviceInfo info;
-    FL_STATUS status = FindDeviceInfo(port->GetName(), &info);
+    const FL_STATUS status = FindDeviceInfo(port->GetName(), &info);
     if (status != FL_SUCCESS) {
         return status;
     }
+    return OpenPortKey(info, access, key);
+}
+
+FL_STATUS ReadPortDword(Port* port, const char* valueName, DWORD* value)
+{
     UniqueKey key;
-    if ((status = OpenPortKey(info, KEY_READ, &key)) != FL_SUCCESS) {
+    if (const FL_STATUS status = OpenKeyOfPort(port, KEY_READ, &key); status != FL_SUCCESS) {
         return status;
     }
     DWORD type = REG_NONE;
@@ -169,13 +175,8 @@ FL_STATUS ReadPortDword(Port* port, const char* valueName, DWORD* value)
 
 FL_STATUS WritePortDword(Port* port, const char* valueName, DWORD value)
 {
-    DeviceInfo info;
-    FL_STATUS status = FindDeviceInfo(port->GetName(), &info);
-    if (status != FL_SUCCESS) {
-        return status;
-    }
     UniqueKey key;
-    if ((status = OpenPortKey(info, KEY_SET_VALUE, &key)) != FL_SUCCESS) {
+    if (const FL_STATUS status = OpenKeyOfPort(port, KEY_SET_VALUE, &key); status != FL_SUCCESS) {
         return status;
     }
     if (RegSetValueExA(key.Get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
@@ -187,13 +188,8 @@ FL_STATUS WritePortDword(Port* port, const char* valueName, DWORD value)
 
 FL_STATUS DeletePortValue(Port* port, const char* valueName)
 {
-    DeviceInfo info;
-    FL_STATUS status = FindDeviceInfo(port->GetName(), &info);
-    if (status != FL_SUCCESS) {
-        return status;
-    }
     UniqueKey key;
-    if ((status = OpenPortKey(info, KEY_SET_VALUE, &key)) != FL_SUCCESS) {
+    if (const FL_STATUS status = OpenKeyOfPort(port, KEY_SET_VALUE, &key); status != FL_SUCCESS) {
         return status;
     }
     const LSTATUS error = RegDeleteValueA(key.Get(), valueName);
