@@ -3,6 +3,14 @@
 # FL_SANITIZE: "" (none), "address" (AddressSanitizer + UndefinedBehaviorSanitizer)
 # or "thread" (ThreadSanitizer). Applied to every target, tests included, so
 # that a sanitizer build checks the code exactly as it is shipped.
+# A compiler cache where one is installed: CI rebuilds the tree three times
+# (plain and two sanitizers) and keeps the cache between runs on one machine.
+find_program(FL_CCACHE ccache)
+if(FL_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${FL_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${FL_CCACHE})
+endif()
+
 set(FL_SANITIZE "" CACHE STRING "Sanitizer build: '', 'address' or 'thread'")
 set_property(CACHE FL_SANITIZE PROPERTY STRINGS "" address thread)
 
