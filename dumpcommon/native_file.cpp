@@ -193,6 +193,7 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
     }
     File->Path = new (std::nothrow) char[length + 1];
     if (File->Path == nullptr) {
+        NoteError(File, ERROR_NOT_ENOUGH_MEMORY);
         return File->OutOfMemoryCode;
     }
     const DWORD again = GetFullPathNameA(FileName, length + 1, File->Path, nullptr);
@@ -236,6 +237,7 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
     File->Alignment = DataAlignment(File->SectorSize);
     File->Buffers = new (std::nothrow) NativeFileBuffer*[BufferCount];
     if (File->Buffers == nullptr) {
+        NoteError(File, ERROR_NOT_ENOUGH_MEMORY);
         return File->OutOfMemoryCode;
     }
     for (ULONG i = 0; i < BufferCount; ++i) {

@@ -149,7 +149,8 @@ TEST_F(FlDumpTest, AFileThatCannotBeOpenedEndsTheCaptureWithTheTotals)
 {
     Fake().Receives.push_back({FL_SUCCESS, true, {fake_flapi::Frame(60)}});
     EXPECT_EQ(Run({File("no-such-folder/x.pcap"), "-p", "\\\\?\\pci#a"}), -1);
-    EXPECT_THAT(out_, ::testing::StartsWith("Error opening the file , error "));
+    EXPECT_THAT(out_, ::testing::StartsWith("Error opening the file , error 1\n"
+                                            "The system cannot find the path specified.\n"));
     EXPECT_THAT(out_, HasSubstr("0 packets received by the application\n"));
     EXPECT_EQ(Fake().Receives.size(), 1u);
     Fake().Receives.clear();
