@@ -50,16 +50,20 @@ FORCEINLINE ULONG PacketRecordSize(ULONG Captured)
     return (ULONG)sizeof(PACKET_RECORD_HEADER) + ((Captured + 7u) & ~7u);
 }
 
-/* Ring positions: u32 indices that wrap at the ring's size. */
+/* Ring positions: u32 indices that wrap at the ring's size. They run on
+ * every slot of every frame, so they wrap with a compare rather than a
+ * division. Position (and From, To) lie below Size, and Count is at most
+ * Size. */
 FORCEINLINE ULONG RingAdvance(ULONG Position, ULONG Count, ULONG Size)
 {
-    return (ULONG)(((ULONGLONG)Position + Count) % Size);
+    ULONG room = Size - Position;
+    return Count < room ? Position + Count : Count - room;
 }
 
 /* Entries from From forward to To (0 when equal). */
 FORCEINLINE ULONG RingDistance(ULONG From, ULONG To, ULONG Size)
 {
-    return (ULONG)(((ULONGLONG)To + Size - From) % Size);
+    return To >= From ? To - From : To + (Size - From);
 }
 
 #ifdef __cplusplus
