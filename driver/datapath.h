@@ -75,7 +75,8 @@ static_assert(sizeof(PACKET_RECORD_HEADER) == 24, "packet record header is 24 by
 
 /* Hands the first RxDescriptors slots to the controller and enables the
  * receiver. The ring starts over at slot 0; readers that stay attached
- * across a restart are moved to it. */
+ * across a restart are moved to it. Scans in progress end first, and scans
+ * that begin meanwhile wait for the new ring. */
 VOID RxStart(PFDO_DATA Fdo);
 
 /* One poll of the receive ring: moves completed descriptors into slots
@@ -109,7 +110,8 @@ VOID ReadComplete(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
 /* tx.cpp                                                              */
 
 /* Resets the transmit positions and enables the transmitter (the ring
- * registers were programmed at D0 entry). */
+ * registers were programmed at D0 entry). Writes in progress end first;
+ * writes that come meanwhile take nothing. */
 VOID TxStart(PFDO_DATA Fdo);
 
 /* The write request handler: takes whole records while they fit, always
