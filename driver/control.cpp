@@ -2,8 +2,9 @@
  * control.cpp: device-control requests of a port, delivered one at a time
  * by its sequential ControlQueue. Every request but a link-change wait
  * completes before the dispatch returns; a code the port does not handle
- * completes with STATUS_INVALID_DEVICE_REQUEST. Event registration never
- * gets here: it is finished in the caller's context (preprocess.cpp).
+ * completes with STATUS_INVALID_DEVICE_REQUEST. Event registration and the
+ * harvest time never get here: they are answered in the caller's context
+ * (preprocess.cpp).
  *
  * Input and output share one system buffer, so every handler takes its
  * input into locals before it writes any output.
@@ -315,15 +316,6 @@ static NTSTATUS EnableTransmission(PFILE_OBJECT_DATA Instance)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS QueryHarvestTime(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t *Information)
-{
-    if (!ReadUCharAcquire(&Instance->ReceptionEnabled)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    ULONGLONG time = HarvestTimeRead(Instance->Port);
-    return OutputWrite(Request, &time, sizeof(time), Information);
-}
-
 /* Receive counters are the port's since reception was enabled; dropped
  * adds the frames the controller missed to the frames tail pruning took from
  * this instance's reader. Without reception they are all 0. */
@@ -431,9 +423,6 @@ static BOOLEAN InstanceControl(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, s
         return TRUE;
     case IOCTL_INSTANCE_SET_READ_THRESHOLD:
         *Status = SetReadThreshold(Instance, Request);
-        return TRUE;
-    case IOCTL_INSTANCE_QUERY_HARVEST_TIME:
-        *Status = QueryHarvestTime(Instance, Request, Information);
         return TRUE;
     case IOCTL_INSTANCE_SET_SNAPLEN:
         *Status = SetSnapLength(Instance, Request);

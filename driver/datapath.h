@@ -50,16 +50,20 @@ FORCEINLINE ULONG PacketRecordSize(ULONG Captured)
     return (ULONG)sizeof(PACKET_RECORD_HEADER) + ((Captured + 7u) & ~7u);
 }
 
-/* Ring positions: u32 indices that wrap at the ring's size. */
+/* Ring positions: u32 indices that wrap at the ring's size. They run on
+ * every slot of every frame, so they wrap with a compare rather than a
+ * division. Position (and From, To) lie below Size, and Count is at most
+ * Size. */
 FORCEINLINE ULONG RingAdvance(ULONG Position, ULONG Count, ULONG Size)
 {
-    return (ULONG)(((ULONGLONG)Position + Count) % Size);
+    ULONG room = Size - Position;
+    return Count < room ? Position + Count : Count - room;
 }
 
 /* Entries from From forward to To (0 when equal). */
 FORCEINLINE ULONG RingDistance(ULONG From, ULONG To, ULONG Size)
 {
-    return (ULONG)(((ULONGLONG)To + Size - From) % Size);
+    return To >= From ? To - From : To + (Size - From);
 }
 
 #ifdef __cplusplus
@@ -71,7 +75,8 @@ static_assert(sizeof(PACKET_RECORD_HEADER) == 24, "packet record header is 24 by
 
 /* Hands the first RxDescriptors slots to the controller and enables the
  * receiver. The ring starts over at slot 0; readers that stay attached
- * across a restart are moved to it. */
+ * across a restart are moved to it. Scans in progress end first, and scans
+ * that begin meanwhile wait for the new ring. */
 VOID RxStart(PFDO_DATA Fdo);
 
 /* One poll of the receive ring: moves completed descriptors into slots
@@ -105,7 +110,8 @@ VOID ReadComplete(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
 /* tx.cpp                                                              */
 
 /* Resets the transmit positions and enables the transmitter (the ring
- * registers were programmed at D0 entry). */
+ * registers were programmed at D0 entry). Writes in progress end first;
+ * writes that come meanwhile take nothing. */
 VOID TxStart(PFDO_DATA Fdo);
 
 /* The write request handler: takes whole records while they fit, always

@@ -279,7 +279,6 @@ static NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     if (!fdo->IsFirstFunction) {
         fdo->MacAddress[5] ^= 0x01;
     }
-    WriteULongRelease(&fdo->RxOldest, 0);
     fdo->PowerState = 1;
     return HardwareStart(fdo);
 }

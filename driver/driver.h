@@ -99,6 +99,14 @@ typedef struct _READER_ENTRY {
     UCHAR Prunable;
     UCHAR Active;
     ULONGLONG Dropped; /* frames tail pruning moved this reader past */
+    UCHAR Scanning;    /* inside a scan that counts for a restart */
+    /* How far the read threshold check has walked: the records from
+     * Position up to ScanEnd, at snap length ScanSnap, take ScanBytes. Kept
+     * by the entry's owner inside its scans; whoever else moves Position
+     * (pruning, a restart) starts it over at Position. */
+    ULONG ScanEnd;
+    USHORT ScanSnap;
+    ULONGLONG ScanBytes;
 } READER_ENTRY, *PREADER_ENTRY;
 
 struct _FDO_DATA {
@@ -142,6 +150,12 @@ struct _FDO_DATA {
     ULONG ReaderCount;
     ULONG ActiveReaders;
     WDFSPINLOCK ReaderLock;
+    /* A restart of the ring waits for the scans in progress and holds new
+     * ones off until it is done; both under ReaderLock. The ring's
+     * positions (RxWrite, RxOldest, the readers') are reset by RxStart
+     * alone. */
+    ULONG RxScansInProgress;
+    UCHAR RxRestarting;
 
     ULONGLONG RxRingLogical;
     PRX_DESCRIPTOR RxRing;
@@ -159,6 +173,10 @@ struct _FDO_DATA {
     ULONG TxTail;
     ULONG TxClean;
     PULONG TxDescSlotMap;
+    /* A restart of the transmit positions waits for the writes in progress
+     * and holds new ones off; interlocked only. */
+    volatile LONG TxWritesInProgress;
+    volatile LONG TxRestarting;
 
     volatile ULONG HarvestTimeHigh1;
     volatile ULONG HarvestTimeHigh2;

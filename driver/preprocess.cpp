@@ -6,10 +6,14 @@
  * the calling process: it can only be referenced in that process's context,
  * never later from a queue's thread. A read on a handle that never enabled
  * reception is refused here so that it fails at once instead of waiting in
- * the read queue for an instance thread that will never complete it.
+ * the read queue for an instance thread that will never complete it. The
+ * harvest time is answered here too: it is read without a lock, and the
+ * aggregating receive asks for it on every call, so it must not wait in
+ * the sequential control queue behind a request that takes hundreds of
+ * milliseconds (autonegotiation, EEPROM writes).
  * Everything else goes to the queue configured for its type.
  */
-#include "driver.h"
+#include "datapath.h"
 
 /* The event slot an event registration code fills, or NULL for any other
  * code. */
@@ -72,6 +76,22 @@ static NTSTATUS EventRegister(WDFREQUEST Request, PKEVENT volatile *Slot)
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS HarvestTimeAnswer(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t *Information)
+{
+    if (!ReadUCharAcquire(&Instance->ReceptionEnabled)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PVOID out;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONGLONG), &out, NULL);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONGLONG time = HarvestTimeRead(Instance->Port);
+    RtlCopyMemory(out, &time, sizeof(time));
+    *Information = sizeof(time);
+    return STATUS_SUCCESS;
+}
+
 VOID RequestPreprocess(WDFDEVICE Device, WDFREQUEST Request)
 {
     WDF_REQUEST_PARAMETERS parameters;
@@ -84,6 +104,12 @@ VOID RequestPreprocess(WDFDEVICE Device, WDFREQUEST Request)
         PKEVENT volatile *slot = EventSlot(instance, parameters.Parameters.DeviceIoControl.IoControlCode);
         if (slot != NULL) {
             WdfRequestComplete(Request, EventRegister(Request, slot));
+            return;
+        }
+        if (parameters.Parameters.DeviceIoControl.IoControlCode == IOCTL_INSTANCE_QUERY_HARVEST_TIME) {
+            size_t information = 0;
+            NTSTATUS status = HarvestTimeAnswer(instance, Request, &information);
+            WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? information : 0);
             return;
         }
     }

@@ -3,7 +3,7 @@
  * entries 1 to 15 to instances; RxOldest is the oldest slot any active
  * entry still needs.
  */
-#include "driver.h"
+#include "datapath.h"
 
 ULONG ReaderOldestPosition(PFDO_DATA Fdo)
 {
@@ -16,7 +16,7 @@ ULONG ReaderOldestPosition(PFDO_DATA Fdo)
             continue;
         }
         /* Distance from RxOldest going forward: the smallest is the oldest. */
-        ULONG distance = (ULONG)(((ULONGLONG)entry->Position + Fdo->RxSlots - oldest) % Fdo->RxSlots);
+        ULONG distance = RingDistance(oldest, entry->Position, Fdo->RxSlots);
         if (!found || distance < best) {
             best = distance;
             found = TRUE;
@@ -25,7 +25,7 @@ ULONG ReaderOldestPosition(PFDO_DATA Fdo)
     if (!found) {
         return ReadULongAcquire(&Fdo->RxWrite);
     }
-    return (ULONG)(((ULONGLONG)oldest + best) % Fdo->RxSlots);
+    return RingAdvance(oldest, best, Fdo->RxSlots);
 }
 
 VOID ReaderDetach(PFDO_DATA Fdo, ULONG Index)

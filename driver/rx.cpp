@@ -120,14 +120,37 @@ static ULONG RxCaptured(ULONG FrameLength, USHORT SnapLength)
     return captured < 0xFFF8u ? captured : 0xFFF8u;
 }
 
+/* The threshold walk of a reader starts over at its position. ReaderLock
+ * held, or the entry's own scan. */
+static VOID ReaderScanRestart(PREADER_ENTRY Entry)
+{
+    Entry->ScanEnd = Entry->Position;
+    Entry->ScanBytes = 0;
+}
+
 /* ------------------------------------------------------------------ */
 /* Start and harvest                                                   */
 
+/* Instance threads may be copying from the old ring with its positions
+ * when it restarts; were the slots handed to the controller under them,
+ * a record would carry old lengths and new bytes. Scans that begin from
+ * now on wait for the restart to end, and the restart goes on once the
+ * scans in progress (one read's copy each; they never wait) have ended. */
+static VOID RxReadersHoldOff(PFDO_DATA Fdo)
+{
+    WdfSpinLockAcquire(Fdo->ReaderLock);
+    Fdo->RxRestarting = 1;
+    while (Fdo->RxScansInProgress != 0) {
+        WdfSpinLockRelease(Fdo->ReaderLock);
+        SleepMilliseconds(1);
+        WdfSpinLockAcquire(Fdo->ReaderLock);
+    }
+    WdfSpinLockRelease(Fdo->ReaderLock);
+}
+
 VOID RxStart(PFDO_DATA Fdo)
 {
-    /* The slot behind slot 0 is marked never harvested, so that a reader
-     * attaching to the new ring looks for no frame start in the old one. */
-    Fdo->RxSlotArray[Fdo->RxSlots - 1].Image.Status = 0;
+    RxReadersHoldOff(Fdo);
     for (ULONG d = 0; d < Fdo->RxDescriptors; d++) {
         RtlCopyMemory(&Fdo->RxRing[d], &Fdo->RxSlotArray[d].Image, sizeof(RX_DESCRIPTOR));
         Fdo->RxRing[d].Status = 0;
@@ -138,15 +161,20 @@ VOID RxStart(PFDO_DATA Fdo)
     RegWrite(Fdo, E1000_RDH, 0);
 
     /* Readers of instances that stay open across a restart keep nothing of
-     * the old ring: they start again at slot 0 with the new one. */
+     * the old ring: they start again at slot 0 with the new one. The slot
+     * behind slot 0 is marked never harvested, so that a reader attaching
+     * to the new ring looks for no frame start in the old one. */
     WdfSpinLockAcquire(Fdo->ReaderLock);
+    Fdo->RxSlotArray[Fdo->RxSlots - 1].Image.Status = 0;
     for (ULONG i = 0; i < Fdo->ReaderCount; i++) {
         if (Fdo->ReaderTable[i].Active) {
             Fdo->ReaderTable[i].Position = 0;
+            ReaderScanRestart(&Fdo->ReaderTable[i]);
         }
     }
     WriteULongRelease(&Fdo->RxWrite, 0);
     WriteULongRelease(&Fdo->RxOldest, 0);
+    Fdo->RxRestarting = 0;
     WdfSpinLockRelease(Fdo->ReaderLock);
 
     RegWrite(Fdo, E1000_RCTL, RegRead(Fdo, E1000_RCTL) | E1000_RCTL_EN);
@@ -275,6 +303,7 @@ VOID RxTailPrune(PFDO_DATA Fdo)
         }
         entry->Dropped += dropped;
         entry->Position = target;
+        ReaderScanRestart(entry);
     }
     WriteULongRelease(&Fdo->RxOldest, RingAdvance(oldest, keep, slots));
     WdfSpinLockRelease(Fdo->ReaderLock);
@@ -321,6 +350,7 @@ NTSTATUS ReaderAttach(PFDO_DATA Fdo, PULONG Index)
             entry->Prunable = 1;
             entry->Position = ReadULongNoFence(&Fdo->RxOldest);
             entry->Dropped = 0;
+            ReaderScanRestart(entry);
             Fdo->ActiveReaders++;
             *Index = i;
             status = STATUS_SUCCESS;
@@ -353,6 +383,14 @@ VOID ReaderBeginScan(PFDO_DATA Fdo, ULONG Index, PULONG Position, PULONG Write)
     WdfSpinLockAcquire(Fdo->ReaderLock);
     PREADER_ENTRY entry = &Fdo->ReaderTable[Index];
     entry->Prunable = 0;
+    /* The ring starts over: its positions are read once it has. */
+    while (Fdo->RxRestarting) {
+        WdfSpinLockRelease(Fdo->ReaderLock);
+        SleepMilliseconds(1);
+        WdfSpinLockAcquire(Fdo->ReaderLock);
+    }
+    entry->Scanning = 1;
+    Fdo->RxScansInProgress++;
     *Position = entry->Position;
     *Write = ReadULongAcquire(&Fdo->RxWrite);
     WdfSpinLockRelease(Fdo->ReaderLock);
@@ -366,12 +404,20 @@ VOID ReaderEndScan(PFDO_DATA Fdo, ULONG Index, ULONG Position, UCHAR Prunable)
     /* A position outside [RxOldest, RxWrite] belongs to a ring that
      * restarted during the scan: the reader starts over with the new one. */
     ULONG write = ReadULongAcquire(&Fdo->RxWrite);
-    if (RingDistance(oldest, Position, Fdo->RxSlots) > RingDistance(oldest, write, Fdo->RxSlots)) {
+    BOOLEAN outside = RingDistance(oldest, Position, Fdo->RxSlots) > RingDistance(oldest, write, Fdo->RxSlots);
+    if (outside) {
         Position = oldest;
+    }
+    if (entry->Scanning) {
+        entry->Scanning = 0;
+        Fdo->RxScansInProgress--;
     }
     BOOLEAN heldOldest = entry->Position == oldest;
     entry->Prunable = Prunable;
     entry->Position = Position;
+    if (outside) {
+        ReaderScanRestart(entry);
+    }
     if (heldOldest && entry->Active) {
         WriteULongRelease(&Fdo->RxOldest, ReaderOldestPosition(Fdo));
     }
@@ -382,7 +428,10 @@ VOID ReaderEndScan(PFDO_DATA Fdo, ULONG Index, ULONG Position, UCHAR Prunable)
 /* Reads                                                               */
 
 /* Whether more than Threshold bytes of records wait for this reader, at
- * the snap length, whatever the error filter would keep. */
+ * the snap length, whatever the error filter would keep. The walk goes on
+ * where the last check of this reader stopped (its entry's ScanEnd), so
+ * that every frame is walked once however often the check runs before the
+ * read is due. */
 static BOOLEAN ReadThresholdExceeded(PFILE_OBJECT_DATA Instance)
 {
     PFDO_DATA port = Instance->Port;
@@ -390,18 +439,27 @@ static BOOLEAN ReadThresholdExceeded(PFILE_OBJECT_DATA Instance)
     USHORT snap = SnapLengthRead(Instance);
     ULONG position, write;
     ReaderBeginScan(port, Instance->ReaderIndex, &position, &write);
-    ULONGLONG waiting = 0;
-    BOOLEAN exceeded = FALSE;
-    RX_FRAME frame;
-    for (ULONG s = position; RxFrameAt(port, s, write, &frame); s = frame.Next) {
-        waiting += PacketRecordSize(RxCaptured(frame.Length, snap));
-        if (waiting > threshold) {
-            exceeded = TRUE;
-            break;
-        }
+    /* The entry's walk is ours while the scan lasts: pruning passes over a
+     * reader inside a scan, and a restart waits for it. */
+    PREADER_ENTRY entry = &port->ReaderTable[Instance->ReaderIndex];
+    /* A walk at another snap length, or one that no longer fits between
+     * the reader and RxWrite, counts again. */
+    if (entry->ScanSnap != snap ||
+        RingDistance(position, entry->ScanEnd, port->RxSlots) > RingDistance(position, write, port->RxSlots)) {
+        ReaderScanRestart(entry);
+        entry->ScanSnap = snap;
     }
+    ULONGLONG waiting = entry->ScanBytes;
+    ULONG s = entry->ScanEnd;
+    RX_FRAME frame;
+    while (waiting <= threshold && RxFrameAt(port, s, write, &frame)) {
+        waiting += PacketRecordSize(RxCaptured(frame.Length, snap));
+        s = frame.Next;
+    }
+    entry->ScanEnd = s;
+    entry->ScanBytes = waiting;
     ReaderEndScan(port, Instance->ReaderIndex, position, 1);
-    return exceeded;
+    return waiting > threshold;
 }
 
 VOID ReadCheck(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
@@ -464,11 +522,12 @@ static ULONG ReadFill(PFILE_OBJECT_DATA Instance, PUCHAR Buffer, ULONG Length)
     ReaderBeginScan(port, Instance->ReaderIndex, &position, &write);
     RX_FRAME frame;
     ULONG next = position;
+    ULONGLONG consumed = 0; /* record bytes of every frame passed, kept or not */
     while (RxFrameAt(port, next, write, &frame)) {
         ULONG errors;
+        ULONG captured = RxCaptured(frame.Length, snap);
+        ULONG size = PacketRecordSize(captured);
         if (RxFrameWanted(frame.Errors, filter, &errors)) {
-            ULONG captured = RxCaptured(frame.Length, snap);
-            ULONG size = PacketRecordSize(captured);
             if (Length - used < size) {
                 break; /* stays for the next read */
             }
@@ -487,7 +546,18 @@ static ULONG ReadFill(PFILE_OBJECT_DATA Instance, PUCHAR Buffer, ULONG Length)
             used += size;
             header.LastTimestamp = record.Timestamp;
         }
+        consumed += size;
         next = frame.Next;
+    }
+    /* The threshold walk keeps what it counted past the frames taken here. */
+    PREADER_ENTRY entry = &port->ReaderTable[Instance->ReaderIndex];
+    if (entry->ScanSnap == snap &&
+        RingDistance(position, entry->ScanEnd, port->RxSlots) >= RingDistance(position, next, port->RxSlots)) {
+        entry->ScanBytes -= consumed;
+    } else {
+        entry->ScanEnd = next;
+        entry->ScanBytes = 0;
+        entry->ScanSnap = snap;
     }
     ReaderEndScan(port, Instance->ReaderIndex, next, 1);
 

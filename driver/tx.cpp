@@ -25,12 +25,45 @@ static ULONG TxPieceSize(PFDO_DATA Fdo)
     return Fdo->TxSlotSize < 0xFFFFu ? Fdo->TxSlotSize : 0xFFFFu;
 }
 
+/* Slots a frame may take at most: one slot always stays free, and the
+ * controller sends a frame only once all its descriptors are posted, with
+ * one descriptor always empty. A frame needing more could never be sent. */
+static ULONG TxFrameSlotLimit(PFDO_DATA Fdo)
+{
+    ULONG ring = Fdo->TxSlots < Fdo->TxDescriptors ? Fdo->TxSlots : Fdo->TxDescriptors;
+    return ring - 1;
+}
+
+/* A write may be filling slots with the old positions when the transmit
+ * positions restart; TxStart holds new writes off and waits for the ones
+ * in progress. Both sides use full barriers (interlocked), so that a write
+ * either sees the restart coming or is seen by it. */
+static BOOLEAN TxWriteEnter(PFDO_DATA Fdo)
+{
+    InterlockedIncrement(&Fdo->TxWritesInProgress);
+    if (InterlockedCompareExchange(&Fdo->TxRestarting, 0, 0) == 0) {
+        return TRUE;
+    }
+    InterlockedDecrement(&Fdo->TxWritesInProgress);
+    return FALSE;
+}
+
+static VOID TxWriteLeave(PFDO_DATA Fdo)
+{
+    InterlockedDecrement(&Fdo->TxWritesInProgress);
+}
+
 VOID TxStart(PFDO_DATA Fdo)
 {
+    InterlockedExchange(&Fdo->TxRestarting, 1);
+    while (InterlockedCompareExchange(&Fdo->TxWritesInProgress, 0, 0) != 0) {
+        SleepMilliseconds(1);
+    }
     WriteULongRelease(&Fdo->TxProducer, 0);
     WriteULongRelease(&Fdo->TxReleased, 0);
     Fdo->TxTail = 0;
     Fdo->TxClean = 0;
+    InterlockedExchange(&Fdo->TxRestarting, 0);
     RegWrite(Fdo, E1000_TCTL, RegRead(Fdo, E1000_TCTL) | E1000_TCTL_EN);
 }
 
@@ -86,8 +119,9 @@ static ULONG TxTakeRecords(PFILE_OBJECT_DATA Instance, const UCHAR *Buffer, ULON
             continue;
         }
         ULONG needed = (frame + piece - 1) / piece;
-        if (free - 1 < needed) {
-            break; /* one slot always stays free */
+        if (free - 1 < needed || needed > TxFrameSlotLimit(port)) {
+            break; /* one slot always stays free; a frame that can never be
+                    * sent is not taken, so that it cannot stop the ring */
         }
         BOOLEAN insertFcs = (header.Flags & PACKET_FLAG_FCS_INCLUDED) == 0;
         producer = TxFrameCopy(port, producer, Buffer + offset + sizeof(header), frame, insertFcs);
@@ -101,15 +135,11 @@ static ULONG TxTakeRecords(PFILE_OBJECT_DATA Instance, const UCHAR *Buffer, ULON
     return offset;
 }
 
-VOID TxWrite(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
+/* Maps the write's buffer and takes its records; completes the request. */
+static VOID TxWriteTake(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
 {
-    if (!ReadUCharAcquire(&Instance->TransmissionEnabled)) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_REQUEST, 0);
-        return;
-    }
-    /* Too short for one record, or no room: nothing taken, and no buffer
-     * to map. */
-    if (Length < sizeof(PACKET_RECORD_HEADER) || TxFreeSlots(Instance->Port) <= 1) {
+    /* No room: nothing taken, and no buffer to map. */
+    if (TxFreeSlots(Instance->Port) <= 1) {
         WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
         return;
     }
@@ -129,6 +159,23 @@ VOID TxWrite(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
      * request claims. */
     ULONG length = Length < MmGetMdlByteCount(mdl) ? (ULONG)Length : MmGetMdlByteCount(mdl);
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, TxTakeRecords(Instance, buffer, length));
+}
+
+VOID TxWrite(PFILE_OBJECT_DATA Instance, WDFREQUEST Request, size_t Length)
+{
+    if (!ReadUCharAcquire(&Instance->TransmissionEnabled)) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return;
+    }
+    /* Too short for one record, or the positions restarting: nothing
+     * taken. */
+    PFDO_DATA port = Instance->Port;
+    if (Length < sizeof(PACKET_RECORD_HEADER) || !TxWriteEnter(port)) {
+        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
+        return;
+    }
+    TxWriteTake(Instance, Request, Length);
+    TxWriteLeave(port);
 }
 
 VOID TxPump(PFDO_DATA Fdo)

@@ -131,9 +131,14 @@ FL_STATUS SingleBuffer::SetEffectiveLength(uint32_t effectiveLength)
 // ---------------------------------------------------------------------------
 // AggregationBuffer
 
-AggregationBuffer::AggregationBuffer(std::unique_ptr<Window[]> windows, uint32_t memberCount,
+AggregationBuffer::AggregationBuffer(std::unique_ptr<Window[]> windows, std::unique_ptr<Head[]> heads,
+                                     std::unique_ptr<uint32_t[]> heap, uint32_t memberCount,
                                      Pool& owner) noexcept
-    : Windows(std::move(windows)), MemberCount(memberCount), Owner(&owner)
+    : Windows(std::move(windows)),
+      Heads(std::move(heads)),
+      Heap(std::move(heap)),
+      MemberCount(memberCount),
+      Owner(&owner)
 {
 }
 
@@ -144,11 +149,13 @@ FL_STATUS AggregationBuffer::Create(uint32_t memberCount, Pool& owner,
         return FL_ERROR_INVALID_PARAMETER;
     }
     std::unique_ptr<Window[]> windows(new (std::nothrow) Window[memberCount]);
-    if (!windows) {
+    std::unique_ptr<Head[]> heads(new (std::nothrow) Head[memberCount]);
+    std::unique_ptr<uint32_t[]> heap(new (std::nothrow) uint32_t[memberCount]);
+    if (!windows || !heads || !heap) {
         return FL_ERROR_NO_MEMORY;
     }
-    AggregationBuffer* created =
-        new (std::nothrow) AggregationBuffer(std::move(windows), memberCount, owner);
+    AggregationBuffer* created = new (std::nothrow)
+        AggregationBuffer(std::move(windows), std::move(heads), std::move(heap), memberCount, owner);
     if (created == nullptr) {
         return FL_ERROR_NO_MEMORY;
     }
@@ -175,53 +182,121 @@ void AggregationBuffer::Destroy()
         }
         window = Window{};
     }
+    Merging = false;
     Owner->Push(this);
 }
 
-FL_STATUS AggregationBuffer::QueryNextPacket(FL_PACKET_HEADER* header, uint8_t** data)
+FL_STATUS AggregationBuffer::FrameHead(uint32_t member) noexcept
 {
-    uint32_t chosen = MemberCount;
-    FL_PACKET_HEADER chosenRecord{};
-    uint32_t chosenSize = 0;
+    const Window& window = Windows[member];
+    // Windows are cut by the aggregating instance on record boundaries of
+    // the driver's reads; framing each head costs 24 bytes and keeps a
+    // damaged window from leading the read out of its buffer.
+    if (window.EndIndex > window.Buffer->GetEffectiveLength()) {
+        return FL_ERROR_INCONSISTENT_BUFFER;
+    }
+    Head& head = Heads[member];
+    return FrameRecord(window.Buffer->GetBuffer(), window.ReadIndex, window.EndIndex, &head.Record, &head.Size);
+}
 
+bool AggregationBuffer::Before(uint32_t a, uint32_t b) const noexcept
+{
+    const uint64_t first = Heads[a].Record.Timestamp;
+    const uint64_t second = Heads[b].Record.Timestamp;
+    return first < second || (first == second && a < b);
+}
+
+void AggregationBuffer::SiftDown(uint32_t at) noexcept
+{
+    const uint32_t member = Heap[at];
+    for (;;) {
+        uint32_t child = 2 * at + 1;
+        if (child >= HeapSize) {
+            break;
+        }
+        if (child + 1 < HeapSize && Before(Heap[child + 1], Heap[child])) {
+            ++child;
+        }
+        if (!Before(Heap[child], member)) {
+            break;
+        }
+        Heap[at] = Heap[child];
+        at = child;
+    }
+    Heap[at] = member;
+}
+
+FL_STATUS AggregationBuffer::StartMerge() noexcept
+{
+    HeapSize = 0;
     for (uint32_t member = 0; member < MemberCount; ++member) {
-        const Window& window = Windows[member];
-        if (window.Buffer == nullptr) {
+        if (Windows[member].Buffer == nullptr) {
             continue;
         }
-        // Windows are cut by the aggregating instance on record boundaries of
-        // the driver's reads; framing each head again costs 24 bytes and
-        // keeps a damaged window from leading the read out of its buffer.
-        if (window.EndIndex > window.Buffer->GetEffectiveLength()) {
-            return FL_ERROR_INCONSISTENT_BUFFER;
-        }
-        FL_PACKET_HEADER record;
-        uint32_t size = 0;
-        const FL_STATUS status = FrameRecord(window.Buffer->GetBuffer(), window.ReadIndex,
-                                             window.EndIndex, &record, &size);
+        const FL_STATUS status = FrameHead(member);
         if (status == FL_ERROR_END_OF_BUFFER) {
             continue;
         }
         if (status != FL_SUCCESS) {
             return status;
         }
-        // Strictly smaller: on equal timestamps the lowest member wins.
-        if (chosen == MemberCount || record.Timestamp < chosenRecord.Timestamp) {
-            chosen = member;
-            chosenRecord = record;
-            chosenSize = size;
+        Heap[HeapSize++] = member;
+    }
+    if (MemberCount > kScannedMembers) {
+        for (uint32_t at = HeapSize / 2; at-- > 0;) {
+            SiftDown(at);
         }
     }
-    if (chosen == MemberCount) {
+    Merging = true;
+    TopAdvanced = false;
+    Top = 0;
+    return FL_SUCCESS;
+}
+
+FL_STATUS AggregationBuffer::QueryNextPacket(FL_PACKET_HEADER* header, uint8_t** data)
+{
+    // Each window's head is framed once, when it comes up, and kept: a
+    // packet costs one framing, not a framing of every member's head.
+    if (!Merging) {
+        const FL_STATUS status = StartMerge();
+        if (status != FL_SUCCESS) {
+            return status;
+        }
+    }
+    const bool heap = MemberCount > kScannedMembers;
+    if (TopAdvanced) {
+        const FL_STATUS status = FrameHead(Heap[Top]);
+        if (status == FL_ERROR_END_OF_BUFFER) {
+            Heap[Top] = Heap[--HeapSize];
+        } else if (status != FL_SUCCESS) {
+            // Reported again at every call, as the window stays where it is.
+            return status;
+        }
+        TopAdvanced = false;
+        if (heap && HeapSize > 0) {
+            SiftDown(0);
+        }
+    }
+    if (HeapSize == 0) {
         return FL_ERROR_END_OF_BUFFER;
     }
+    if (!heap) {
+        Top = 0;
+        for (uint32_t at = 1; at < HeapSize; ++at) {
+            if (Before(Heap[at], Heap[Top])) {
+                Top = at;
+            }
+        }
+    }
 
+    const uint32_t chosen = Heap[Top];
     Window& window = Windows[chosen];
-    chosenRecord.Flags = (chosenRecord.Flags & ~FL_PACKET_FLAG_PORT_INDEX_MASK) |
-                         (chosen << FL_PACKET_FLAG_PORT_INDEX_SHIFT);
-    *header = chosenRecord;
+    const Head& head = Heads[chosen];
+    *header = head.Record;
+    header->Flags = (head.Record.Flags & ~FL_PACKET_FLAG_PORT_INDEX_MASK) | (chosen << FL_PACKET_FLAG_PORT_INDEX_SHIFT);
     *data = window.Buffer->GetBuffer() + window.ReadIndex + kRecordHeaderSize;
-    window.ReadIndex += chosenSize;
+    window.ReadIndex += head.Size;
+    TopAdvanced = true;
     return FL_SUCCESS;
 }
 

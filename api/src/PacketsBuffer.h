@@ -107,14 +107,51 @@ public:
 
     void AddReference() noexcept;
     uint32_t GetMemberCount() const noexcept { return MemberCount; }
-    Window& GetWindow(uint32_t member) noexcept { return Windows[member]; }
+    // A window to set or read. The merged read starts over from the windows
+    // as they are at its next call: changes through the reference belong
+    // before that call.
+    Window& GetWindow(uint32_t member) noexcept
+    {
+        Merging = false;
+        return Windows[member];
+    }
 
     AggregationBuffer* Next = nullptr;
 
 private:
-    AggregationBuffer(std::unique_ptr<Window[]> windows, uint32_t memberCount, Pool& owner) noexcept;
+    // The next record of a window, framed once when it becomes the head.
+    struct Head {
+        FL_PACKET_HEADER Record;
+        uint32_t Size;
+    };
+
+    AggregationBuffer(std::unique_ptr<Window[]> windows, std::unique_ptr<Head[]> heads,
+                      std::unique_ptr<uint32_t[]> heap, uint32_t memberCount, Pool& owner) noexcept;
+
+    // Frames the head of `member`'s window into Heads: FL_SUCCESS,
+    // FL_ERROR_END_OF_BUFFER for an empty window, or the framing error.
+    FL_STATUS FrameHead(uint32_t member) noexcept;
+    // The heap order: earlier timestamp first, the lower member on a tie.
+    bool Before(uint32_t a, uint32_t b) const noexcept;
+    void SiftDown(uint32_t at) noexcept;
+    FL_STATUS StartMerge() noexcept;
+
+    // Up to this many members the earliest head is found by looking at
+    // each; beyond, a heap keeps them in order.
+    static constexpr uint32_t kScannedMembers = 4;
 
     std::unique_ptr<Window[]> Windows;
+    // The merge: the members with records left (Heap[0, HeapSize)), a
+    // binary heap on their heads beyond kScannedMembers. Heap[Top] is the
+    // member whose record was handed out last; with TopAdvanced its window
+    // has moved past it, and its new head is framed at the next call, so
+    // that a damaged record is reported when the read gets to it.
+    std::unique_ptr<Head[]> Heads;
+    std::unique_ptr<uint32_t[]> Heap;
+    uint32_t HeapSize = 0;
+    uint32_t Top = 0;
+    bool Merging = false;
+    bool TopAdvanced = false;
     uint32_t MemberCount;
     Pool* Owner;
     // 1 at rest, 2 while the application holds the buffer.

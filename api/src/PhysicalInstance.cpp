@@ -1,8 +1,10 @@
 #include "PhysicalInstance.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "DriverInterface.h"
 #include "OverlappedRequest.h"
@@ -43,25 +45,29 @@ void TakeRead(SingleBuffer* buffer, DWORD returned) noexcept
 }
 
 // Whether [0, length) is a run of whole records as the driver frames what
-// it sends: by WireLength. A run that ends inside a record would leave a
-// remainder the driver never takes, and the transmit would offer it again
-// for ever.
-bool WholeTransmitRecords(const uint8_t* data, uint32_t length) noexcept
+// it sends (by WireLength), none longer than `frameLimit` bytes (0: no
+// limit known). The driver never takes a remainder that ends inside a
+// record, nor a frame longer than its transmit ring can ever post: either
+// would be offered again for ever.
+FL_STATUS CheckTransmitRecords(const uint8_t* data, uint32_t length, uint32_t frameLimit) noexcept
 {
     uint32_t offset = 0;
     while (offset < length) {
         if (length - offset < kRecordHeaderSize) {
-            return false;
+            return FL_ERROR_INCONSISTENT_BUFFER;
         }
         FL_PACKET_HEADER header;
         std::memcpy(&header, data + offset, sizeof header);
         const uint32_t size = RecordSize(header.WireLength);
         if (length - offset < size) {
-            return false;
+            return FL_ERROR_INCONSISTENT_BUFFER;
+        }
+        if (frameLimit != 0 && header.WireLength > frameLimit) {
+            return FL_ERROR_INVALID_PACKET;
         }
         offset += size;
     }
-    return true;
+    return FL_SUCCESS;
 }
 
 HANDLE NewManualResetEvent() noexcept
@@ -466,6 +472,38 @@ FL_STATUS PhysicalInstance::ReceivePackets(PacketsBuffer** packetsBuffer)
 // ---------------------------------------------------------------------------
 // Transmit
 
+uint32_t PhysicalInstance::TransmitFrameLimit(OVERLAPPED* overlapped) noexcept
+{
+    uint32_t limit = FrameLimit.load(std::memory_order_relaxed);
+    if (limit != 0) {
+        return limit;
+    }
+    // The port's transmit ring, fixed while the handle is open.
+    uint32_t slots = 0;
+    uint32_t slotSize = 0;
+    uint32_t descriptors = 0;
+    const std::pair<DWORD, uint32_t*> queries[] = {{IOCTL_PORT_QUERY_TX_SLOTS, &slots},
+                                                   {IOCTL_PORT_QUERY_TX_SLOT_SIZE, &slotSize},
+                                                   {IOCTL_PORT_QUERY_TX_DESCRIPTORS, &descriptors}};
+    for (const auto& [code, value] : queries) {
+        const Completion answer = Request(Device, overlapped, code, nullptr, 0, value, sizeof *value);
+        if (!answer.Succeeded || answer.Returned < sizeof *value) {
+            return 0;
+        }
+    }
+    // One slot always stays free, one descriptor always stays empty, and a
+    // frame is sent once all its slots are posted; a descriptor carries at
+    // most 0xFFFF bytes.
+    const uint64_t ring = std::min(slots, descriptors);
+    const uint64_t piece = std::min<uint32_t>(slotSize, 0xFFFF);
+    if (ring < 2 || piece == 0) {
+        return 0;
+    }
+    limit = static_cast<uint32_t>(std::min<uint64_t>((ring - 1) * piece, UINT32_MAX));
+    FrameLimit.store(limit, std::memory_order_relaxed);
+    return limit;
+}
+
 FL_STATUS PhysicalInstance::TransmitPackets(PacketsBuffer* packetsBuffer)
 {
     if (packetsBuffer->IsAggregated()) {
@@ -474,12 +512,18 @@ FL_STATUS PhysicalInstance::TransmitPackets(PacketsBuffer* packetsBuffer)
     auto* buffer = static_cast<SingleBuffer*>(packetsBuffer);
     const uint8_t* data = buffer->GetBuffer();
     const uint32_t length = buffer->GetEffectiveLength();
-    if (!WholeTransmitRecords(data, length)) {
-        return FL_ERROR_INCONSISTENT_BUFFER;
+    if (length == 0) {
+        return FL_SUCCESS;
+    }
+    OVERLAPPED* overlapped = buffer->GetOverlapped();
+    const FL_STATUS framing = CheckTransmitRecords(data, length, TransmitFrameLimit(overlapped));
+    if (framing != FL_SUCCESS) {
+        return framing;
     }
 
-    OVERLAPPED* overlapped = buffer->GetOverlapped();
     uint32_t sent = 0;
+    bool stalled = false;       // the driver took nothing since stalledSince
+    ULONGLONG stalledSince = 0;
     for (bool first = true; sent < length; first = false) {
         // The driver takes whole records while transmit slots are free. When
         // it took less than offered, wait for it to free slots (it sets the
@@ -495,6 +539,16 @@ FL_STATUS PhysicalInstance::TransmitPackets(PacketsBuffer* packetsBuffer)
             return FL_ERROR_IO;
         }
         sent += written;
+        // Slots come free only as the transmitter sends: one that has sent
+        // nothing for this long has stopped.
+        if (written != 0) {
+            stalled = false;
+        } else if (!stalled) {
+            stalled = true;
+            stalledSince = GetTickCount64();
+        } else if (GetTickCount64() - stalledSince >= kTransmitStallMs) {
+            return FL_ERROR_IO;
+        }
     }
     return FL_SUCCESS;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "Objects.h"
@@ -26,6 +27,9 @@ public:
     // How long a transmit waits for the driver to free transmit slots before
     // it offers the rest of the buffer again.
     static constexpr DWORD kTransmitSpaceWaitMs = 500;
+    // How long a transmit goes on offering records that the driver takes
+    // none of (its transmitter sends nothing) before it gives up.
+    static constexpr ULONGLONG kTransmitStallMs = 5000;
 
     // Opens an instance on `port` (a physical port) whose pool buffers hold
     // `capacity` data bytes each. On failure everything acquired is released
@@ -74,6 +78,9 @@ private:
     FL_STATUS QueryValue(DWORD code, void* value, DWORD size);
 
     FL_STATUS PostReads();
+    // The longest frame the port's transmit ring can ever take, asked of
+    // the driver once on `overlapped`; 0 when it cannot be told.
+    uint32_t TransmitFrameLimit(OVERLAPPED* overlapped) noexcept;
     void Enqueue(SingleBuffer* buffer) noexcept;
     SingleBuffer* Dequeue() noexcept;
 
@@ -110,6 +117,9 @@ private:
     // Every buffer made for the pool, wherever it is now: at close the ones
     // the application still holds are told apart from those at home.
     std::array<SingleBuffer*, kPoolBuffers> Buffers{};
+    // TransmitFrameLimit's answer once known; transmits may run on several
+    // threads.
+    std::atomic<uint32_t> FrameLimit{0};
 };
 
 } // namespace FlApi

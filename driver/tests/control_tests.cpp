@@ -9,10 +9,12 @@
 #include "booted_support.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -688,6 +690,49 @@ TEST_F(ControlCodes, AutonegotiationRecordsAreCheckedBeforeThePhyIsTouched)
     EXPECT_EQ(Set(file, IOCTL_PORT_SET_AUTONEGOTIATION, record(0, 0, 1)), STATUS_SUCCESS);
     EXPECT_EQ(Query<FL_IOCTL_AUTONEGOTIATION>(file, IOCTL_PORT_QUERY_AUTONEGOTIATION).Modes, 0u);
     EXPECT_TRUE(WaitFor([&] { return !Query<FL_IOCTL_LINK_STATUS>(file, IOCTL_PORT_QUERY_LINK_STATUS).LinkUp; }));
+}
+
+TEST_F(ControlCodes, TheHarvestTimeIsAnsweredWhileSlowRequestsHoldTheControlQueue)
+{
+    // Autonegotiation that does not complete while the test runs: every
+    // advertisement waits out its whole bound (about 300 ms) in the port's
+    // sequential control queue.
+    hardware_ = std::make_unique<hw::Machine>(hw::MachineOptions{hw::ClockMode::RealTime, 600s, {}});
+    board_ = &hardware_->AddBoard();
+    StartPort(false);
+    km::io::FileHandle file = Open();
+    ASSERT_EQ(Do(file, IOCTL_INSTANCE_ENABLE_RECEPTION), STATUS_SUCCESS);
+
+    FL_IOCTL_AUTONEGOTIATION modes{};
+    modes.Modes = modes.SupportedModes = FL_MODES_ALL;
+    modes.Enabled = 1;
+    constexpr int kSlow = 4;
+    std::vector<std::unique_ptr<Pending>> slow;
+    for (int i = 0; i < kSlow; i++) slow.push_back(std::make_unique<Pending>());
+    std::atomic<int> queued{0};
+    std::vector<std::thread> issuers;
+    for (int i = 0; i < kSlow; i++) {
+        issuers.emplace_back([&, i] {
+            slow[i]->Issued(km::io::DeviceControl(file, IOCTL_PORT_SET_AUTONEGOTIATION, &modes, sizeof(modes),
+                                                  nullptr, 0, slow[i]->Completion()));
+            queued++;
+        });
+    }
+    // One runs in its caller's thread (and delivers the others after it);
+    // the rest wait in the queue.
+    ASSERT_TRUE(WaitFor([&] { return queued.load() >= kSlow - 1; }));
+
+    ULONGLONG time = 0;
+    Result r = Control(file, IOCTL_INSTANCE_QUERY_HARVEST_TIME, nullptr, 0, &time, sizeof(time));
+    int unfinished = 0;
+    for (auto& p : slow) unfinished += p->Finished() ? 0 : 1;
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.returned, STATUS_SUCCESS) << "answered before the call returned";
+    EXPECT_EQ(r.information, sizeof(time));
+    EXPECT_GT(unfinished, 0) << "answered while the slow requests still held the queue";
+
+    for (auto& p : slow) EXPECT_EQ(p->Wait().status, STATUS_SUCCESS);
+    for (auto& t : issuers) t.join();
 }
 
 TEST_F(ControlCodes, PartnerAbilitiesNeedAPartnerThatAnswered)

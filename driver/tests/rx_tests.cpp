@@ -189,7 +189,10 @@ protected:
             slotArray_[s].Buffer = buffers_->Host() + static_cast<size_t>(s) * slotSize;
         }
         fdo_.RxSlotArray = slotArray_.data();
-        for (auto& entry : table_) entry = READER_ENTRY{0, 1, 0, 0};
+        for (auto& entry : table_) {
+            entry = READER_ENTRY{};
+            entry.Prunable = 1;
+        }
         fdo_.ReaderTable = table_;
         fdo_.ReaderCount = FL_READER_COUNT;
         fdo_.ReaderLock = shim::NewSpinLock();
@@ -638,7 +641,10 @@ protected:
     }
     void Place(ULONG index, ULONG position)
     {
-        table_[index] = READER_ENTRY{position, 1, 1, 0};
+        table_[index] = READER_ENTRY{};
+        table_[index].Position = position;
+        table_[index].Prunable = 1;
+        table_[index].Active = 1;
         fdo_.ActiveReaders++;
     }
 };
@@ -779,6 +785,131 @@ TEST_F(Rx, RestartMovesAttachedReadersToTheNewRing)
     ReadResult read = Read(reader, 4096);
     ASSERT_EQ(read.records.size(), 1u);
     EXPECT_EQ(Sequence(read.records[0].data), 100u);
+}
+
+TEST_F(Rx, ARestartWaitsForTheCopyInProgress)
+{
+    // A reader is copying the five frames it found when the ring restarts
+    // on the management thread, which then harvests new frames of other
+    // sizes into the same slots.
+    Start(32, 8);
+    FILE_OBJECT_DATA& reader = Open(1);
+    for (ULONG i = 0; i < 5; i++) port_->InjectFrame(Frame(64 + 8 * i, i));
+    Harvest();
+    ULONG position, write;
+    ReaderBeginScan(&fdo_, 1, &position, &write);
+    ASSERT_EQ(RingDistance(position, write, 32), 5u);
+    std::vector<RX_SLOT> images(slotArray_.begin(), slotArray_.begin() + 5);
+    std::vector<std::vector<UCHAR>> bytes;
+    for (ULONG s = 0; s < 5; s++) bytes.emplace_back(slotArray_[s].Buffer, slotArray_[s].Buffer + 256);
+
+    std::atomic<bool> restarted{false};
+    std::thread management([&] {
+        RxStart(&fdo_);
+        restarted = true;
+        for (ULONG i = 0; i < 5; i++) port_->InjectFrame(Frame(200 - 8 * i, 100 + i));
+        Harvest();
+    });
+    auto restarting = [&] {
+        WdfSpinLockAcquire(fdo_.ReaderLock);
+        bool held = fdo_.RxRestarting != 0;
+        WdfSpinLockRelease(fdo_.ReaderLock);
+        return held;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!restarted && !restarting() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    // The copy still sees the lengths and bytes it began with.
+    EXPECT_FALSE(restarted) << "the restart waits for the copy";
+    for (ULONG s = 0; s < 5; s++) {
+        EXPECT_EQ(slotArray_[s].Image.Length, images[s].Image.Length) << s;
+        EXPECT_EQ(std::memcmp(slotArray_[s].Buffer, bytes[s].data(), 256), 0) << s;
+    }
+    ReaderEndScan(&fdo_, 1, write, 1);
+    management.join();
+
+    // The reader goes on with the new ring, every frame whole.
+    ReadResult read = Read(reader, 8192);
+    ASSERT_EQ(read.records.size(), 5u);
+    for (ULONG i = 0; i < 5; i++) EXPECT_EQ(read.records[i].data, Frame(200 - 8 * i, 100 + i)) << i;
+}
+
+TEST_F(Rx, TheThresholdWalkKeptBetweenChecksAgreesWithAFreshOne)
+{
+    // The check goes on where its last walk stopped. Whatever moves the
+    // reader in between (reads that take part of what was counted, tail
+    // pruning, a restart, a new snap length or threshold), its answer is
+    // the one of a walk from the reader's position over every whole frame.
+    Start(64, 8);
+    fdo_.PruneThresholdSlots = 16;
+    FILE_OBJECT_DATA& reader = Open(1);
+    FILE_OBJECT_DATA& other = Open(2);
+    const auto file = reinterpret_cast<WDFFILEOBJECT>(&reader);
+    KEVENT event{};
+    reader.ReceiveEvent = &event;
+    reader.LastCompletion = g_systemTime;  // never due by the timeout
+
+    auto fresh = [&] {
+        ULONGLONG waiting = 0;
+        ULONG s = table_[1].Position;
+        ULONG length = 0;
+        for (; s != fdo_.RxWrite; s = RingAdvance(s, 1, 64)) {
+            length += slotArray_[s].Image.Length;
+            if (slotArray_[s].Image.Status & RXD_STAT_EOP) {
+                ULONG captured = std::min<ULONG>(length, reader.SnapLength);
+                waiting += 24 + ((captured + 7) & ~7u);
+                length = 0;
+            }
+        }
+        return waiting > reader.ReadThreshold;
+    };
+
+    unsigned seed = 7;
+    auto next = [&](unsigned bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    ULONG sequence = 0;
+    for (int step = 0; step < 600; step++) {
+        switch (next(8)) {
+        case 0:
+        case 1:
+        case 2:
+            for (unsigned n = next(4); n > 0; n--) port_->InjectFrame(Frame(64 + next(1300), sequence++));
+            Harvest();
+            break;
+        case 3:
+            Read(reader, 16 + next(3000));
+            break;
+        case 4:
+            reader.SnapLength = next(2) ? 0xFFFF : static_cast<USHORT>(60 + next(200));
+            break;
+        case 5:
+            reader.ReadThreshold = next(3000);
+            break;
+        case 6:
+            // The other reader keeps up; pruning moves this one on.
+            Read(other, 1 << 16);
+            fdo_.PassthruEnabled = 1;
+            RxTailPrune(&fdo_);
+            fdo_.PassthruEnabled = 0;
+            break;
+        default:
+            if (next(10) == 0) {
+                // Frames come in before the next check sees the new ring.
+                RxStart(&fdo_);
+                for (unsigned n = 1 + next(12); n > 0; n--) port_->InjectFrame(Frame(64 + next(300), sequence++));
+                for (int poll = 0; poll < 4; poll++) Harvest();
+            }
+            break;
+        }
+        const bool expected = fresh();
+        const int before = g_eventsSet;
+        ReadCheck(file, &reader);
+        ASSERT_EQ(g_eventsSet - before, expected ? 1 : 0) << "step " << step;
+    }
+    EXPECT_GT(table_[1].Dropped, 0u) << "pruning moved the reader at least once";
 }
 
 TEST_F(Rx, ThreadsShareTheRingWithoutLocks)

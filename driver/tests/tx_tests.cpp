@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <cstring>
 #include <memory>
@@ -27,6 +28,7 @@ struct FakeRequest {
     bool completed = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
+    std::function<void()> onMap;  // runs while the driver maps the buffer
 };
 
 FakeRequest* AsFake(WDFREQUEST request) { return reinterpret_cast<FakeRequest*>(request); }
@@ -39,6 +41,7 @@ NTSTATUS WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL* Mdl)
 {
     FakeRequest* r = AsFake(Request);
     if (r->buffer.empty()) return STATUS_BUFFER_TOO_SMALL;
+    if (r->onMap) r->onMap();
     *Mdl = &r->mdl;
     return STATUS_SUCCESS;
 }
@@ -150,9 +153,10 @@ protected:
         instance_.TransmissionEnabled = 1;
     }
 
-    FakeRequest Write(const std::vector<UCHAR>& buffer)
+    FakeRequest Write(const std::vector<UCHAR>& buffer, std::function<void()> onMap = {})
     {
         FakeRequest request;
+        request.onMap = std::move(onMap);
         request.buffer = buffer;
         request.mdl.MappedSystemVa = request.buffer.data();
         request.mdl.ByteCount = static_cast<ULONG>(request.buffer.size());
@@ -404,6 +408,79 @@ TEST_F(Tx, PostingStopsOneDescriptorShort)
     EXPECT_EQ(fdo_.TxTail, 2u);
     EXPECT_EQ(port_->TakeTransmitted().size(), 3u);
     EXPECT_EQ(TxFreeSlots(&fdo_), 16u - 3u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Tx, AFrameNeedingMoreSlotsThanTheRingCanPostIsNotTaken)
+{
+    // Eight descriptors post at most seven slots at a time, and the
+    // controller sends a frame only once it has all of them: a frame of
+    // eight slots would stop the ring for good.
+    Start(64, 8);
+    std::vector<UCHAR> tooLong;
+    AddRecord(tooLong, Payload(7 * 256 + 1, 1));
+    EXPECT_EQ(Taken(tooLong), 0u);
+    EXPECT_EQ(fdo_.TxProducer, 0u);
+
+    // Seven slots go, and the ring goes on after them.
+    std::vector<UCHAR> longest;
+    AddRecord(longest, Payload(7 * 256, 2));
+    AddRecord(longest, Payload(60, 3));
+    EXPECT_EQ(Taken(longest), longest.size());
+    for (int poll = 0; poll < 4; poll++) TxPump(&fdo_);
+    auto wire = port_->TakeTransmitted();
+    ASSERT_EQ(wire.size(), 2u);
+    EXPECT_EQ(wire[0].size(), 7u * 256 + 4);
+    EXPECT_EQ(wire[1].size(), 64u);
+}
+
+TEST_F(Tx, ARestartWaitsForTheWriteInProgressAndTurnsNewOnesAway)
+{
+    Start(64, 8);
+    std::vector<UCHAR> records;
+    AddRecord(records, Payload(300, 1));
+
+    // A write stops while it maps its buffer; the positions restart on
+    // another thread meanwhile.
+    std::atomic<bool> mapping{false};
+    std::atomic<bool> proceed{false};
+    FakeRequest held;
+    std::thread writer([&] {
+        held = Write(records, [&] {
+            mapping = true;
+            while (!proceed) std::this_thread::yield();
+        });
+    });
+    while (!mapping) std::this_thread::yield();
+    std::atomic<bool> restarted{false};
+    std::thread management([&] {
+        TxStart(&fdo_);
+        restarted = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!restarted && InterlockedCompareExchange(&fdo_.TxRestarting, 0, 0) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(restarted) << "the restart waits for the write in progress";
+    // A write that comes now takes nothing and is asked again later.
+    if (!restarted) {
+        EXPECT_EQ(Taken(records), 0u);
+    }
+    EXPECT_EQ(fdo_.TxProducer, 0u);
+
+    proceed = true;
+    writer.join();
+    management.join();
+    EXPECT_EQ(held.information, records.size());
+    // The restart came after that write: the ring starts over empty.
+    EXPECT_EQ(fdo_.TxProducer, 0u);
+    EXPECT_EQ(fdo_.TxReleased, 0u);
+    EXPECT_EQ(Taken(records), records.size());
+    EXPECT_EQ(fdo_.TxProducer, 2u);
 }
 
 }  // namespace
