@@ -67,6 +67,9 @@ struct Port::Impl {
     std::uint32_t RxBufferSize() const;
     void DrainRx(Outbox& out);
     void ProcessTx(Outbox& out);
+    void FinishTx(Outbox& out);
+    void ScheduleTx();
+    void TxEvent();
     bool AddressAccepted(const std::vector<std::uint8_t>& frame) const;
     void Count(std::uint32_t statistic, std::uint64_t by = 1);
     void Trace(const std::string& text) const;
@@ -115,6 +118,16 @@ struct Port::Impl {
     std::vector<std::uint8_t> txPacket_;
     std::vector<TxPending> txPending_;
     bool txPacketFault_ = false;
+    // Transmit pacing: the frame on the wire now (its descriptors complete
+    // when it has left), the time the link is free again, and whether an
+    // event to finish the frame is pending on the clock.
+    const bool paced_;
+    bool txOnWire_ = false;
+    std::int64_t txFreeAt_ = 0;
+    std::vector<std::uint8_t> txWireFrame_;
+    std::vector<TxPending> txWireDescriptors_;
+    BusAddress txWireRing_ = 0;
+    bool txEventPending_ = false;
     std::deque<std::vector<std::uint8_t>> txOut_;  // for the wire, in order
     bool capture_ = false;
     std::vector<std::vector<std::uint8_t>> captured_;

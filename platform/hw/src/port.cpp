@@ -144,7 +144,8 @@ constexpr std::size_t kMaxPacket = 16384;
 
 Port::Impl::Impl(Machine::Impl& machine, Board::Impl& board, std::uint32_t function)
     : machine_(machine), board_(board), function_(function), stream_(board.index_ * 2 + function),
-      regs_(kBar0Length / 4, 0) {
+      regs_(kBar0Length / 4, 0),
+      paced_(machine.options_.pacedTransmit.value_or(machine.options_.clock == ClockMode::RealTime)) {
     for (const RegDef& d : kRegisters)
         for (std::uint32_t i = 0; i < d.count; ++i) regs_[d.offset / 4 + i] = d.reset;
 
@@ -336,6 +337,7 @@ void Port::Impl::DeviceReset(Outbox& out) {
     txPacket_.clear();
     txPending_.clear();
     txPacketFault_ = false;
+    txOnWire_ = false;  // the frame being sent is cut off
     eerdPending_ = false;
     macLinkUp_ = false;  // CTRL.SLU is clear again: the MAC link stays down until set
     {
@@ -746,6 +748,7 @@ void Port::Impl::WriteTx(std::uint32_t offset, std::uint32_t value, Outbox& out)
         txPacket_.clear();
         txPending_.clear();
         txPacketFault_ = false;
+        txOnWire_ = false;
     }
     ProcessTx(out);
 }
@@ -761,10 +764,22 @@ void Port::Impl::ProcessTx(Outbox& out) {
               " outside a ring of " + std::to_string(n));
         return;
     }
+    // The frame on the wire leaves first; the next one follows it back to
+    // back. An idle link starts the next frame now.
+    const std::int64_t now = paced_ ? machine_.clock_.Now() : 0;
+    bool progressed = false;
+    std::int64_t start = std::max(now, txFreeAt_);
+    if (txOnWire_) {
+        if (txFreeAt_ > now) {
+            ScheduleTx();  // its event finishes it
+            return;
+        }
+        FinishTx(out);
+        progressed = true;
+        start = txFreeAt_;
+    }
     BusSpace& bus = machine_.bus_;
     const BusAddress ring = (static_cast<BusAddress>(RV(TDBAH)) << 32) | RV(TDBAL);
-    bool anyReported = false;
-    const bool wasEmpty = head == tail;
     while (head != tail) {
         std::uint8_t d[16];
         if (!bus.Read(ring + 16ull * head, d, 16, "transmit descriptor read")) {
@@ -792,6 +807,7 @@ void Port::Impl::ProcessTx(Outbox& out) {
         std::vector<std::uint8_t> frame = std::move(txPacket_);
         txPacket_.clear();
         const bool insertFcs = command & TXD_CMD_IFCS;
+        bool onWire = false;
         if (txPacketFault_ || frame.size() + (insertFcs ? 4 : 0) > kMaxPacket) {
             if (!txPacketFault_) Trace("transmit packet of " + std::to_string(frame.size()) + " bytes dropped");
             ++counters_.txDmaFaults;
@@ -800,35 +816,82 @@ void Port::Impl::ProcessTx(Outbox& out) {
                 if ((RV(TCTL) & TCTL_PSP) && frame.size() < kMinFrameWithFcs - 4) frame.resize(kMinFrameWithFcs - 4, 0);
                 AppendFcs(frame);
             }
-            if (macLinkUp_) {
-                Count(TPT);
-                Count(GPTC);
-                Count(TOTL, frame.size());
-                Count(GOTCL, frame.size());
-                Count(PTC64 + 4 * SizeBucket(frame.size()));
-                if (frame.size() >= 6 && frame[0] == 0xFF && frame[1] == 0xFF) Count(BPTC);
-                else if (!frame.empty() && (frame[0] & 1)) Count(MPTC);
-                ++counters_.transmitted;
-                if (capture_) captured_.push_back(frame);
-                txOut_.push_back(std::move(frame));
-                out.framesQueued = true;
-            } else {
-                ++counters_.txDropped;  // no carrier: the frame goes nowhere
-            }
+            onWire = macLinkUp_;
+            if (!onWire) ++counters_.txDropped;  // no carrier: the frame goes nowhere
         }
-        // Status written back on request, after the packet has left.
-        for (const TxPending& p : txPending_) {
-            if (!(p.command & TXD_CMD_RS)) continue;
-            const std::uint8_t status = static_cast<std::uint8_t>((p.status & 0xF0) | TXD_STAT_DD);
-            bus.StoreRelease8(ring + 16ull * p.index + 12, status, "transmit descriptor status");
-            anyReported = true;
-        }
+        txWireFrame_ = std::move(frame);
+        txWireFrame_.resize(onWire ? txWireFrame_.size() : 0);
+        std::swap(txWireDescriptors_, txPending_);
         txPending_.clear();
+        txWireRing_ = ring;
         txPacketFault_ = false;
+        txOnWire_ = true;
+        // Preamble and start delimiter (8 bytes), the frame (64 bytes at
+        // least) and the inter-frame gap (12 bytes) at the link's speed.
+        const std::uint32_t speed = paced_ && onWire ? ModeSpeed(phy_.Mode()) : 0;
+        const std::size_t wireBytes = std::max(txWireFrame_.size(), kMinFrameWithFcs) + 20;
+        const std::int64_t end = speed == 0 ? start : start + static_cast<std::int64_t>(wireBytes * 8000 / speed);
+        txFreeAt_ = end;
+        if (end > now) {
+            ScheduleTx();
+            return;
+        }
+        FinishTx(out);
+        progressed = true;
+        start = end;
     }
-    std::uint32_t causes = anyReported ? ICR_TXDW : 0;
-    if (head == tail && !wasEmpty) causes |= ICR_TXQE;
-    if (causes) SetCause(causes, out);
+    if (progressed && head == tail && !txOnWire_) SetCause(ICR_TXQE, out);
+}
+
+void Port::Impl::FinishTx(Outbox& out) {
+    txOnWire_ = false;
+    if (!txWireFrame_.empty()) {
+        std::vector<std::uint8_t> frame = std::move(txWireFrame_);
+        txWireFrame_.clear();
+        if (macLinkUp_) {
+            Count(TPT);
+            Count(GPTC);
+            Count(TOTL, frame.size());
+            Count(GOTCL, frame.size());
+            Count(PTC64 + 4 * SizeBucket(frame.size()));
+            if (frame.size() >= 6 && frame[0] == 0xFF && frame[1] == 0xFF) Count(BPTC);
+            else if (frame[0] & 1) Count(MPTC);
+            ++counters_.transmitted;
+            if (capture_) captured_.push_back(frame);
+            txOut_.push_back(std::move(frame));
+            out.framesQueued = true;
+        } else {
+            ++counters_.txDropped;  // the link went while the frame was on it
+        }
+    }
+    // Status written back on request, after the packet has left.
+    bool reported = false;
+    for (const TxPending& p : txWireDescriptors_) {
+        if (!(p.command & TXD_CMD_RS)) continue;
+        const std::uint8_t status = static_cast<std::uint8_t>((p.status & 0xF0) | TXD_STAT_DD);
+        machine_.bus_.StoreRelease8(txWireRing_ + 16ull * p.index + 12, status, "transmit descriptor status");
+        reported = true;
+    }
+    txWireDescriptors_.clear();
+    if (reported) SetCause(ICR_TXDW, out);
+}
+
+void Port::Impl::ScheduleTx() {
+    // One event at a time; an event that comes early (the frame it was for
+    // was cut off by a reset) finds the frame still on the wire and asks again.
+    if (txEventPending_) return;
+    txEventPending_ = true;
+    machine_.clock_.Schedule(txFreeAt_, [this] { TxEvent(); });
+}
+
+void Port::Impl::TxEvent() {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        txEventPending_ = false;
+        ProcessTx(out);
+    }
+    Flush(out);
 }
 
 }  // namespace hw

@@ -39,6 +39,11 @@ struct MachineOptions {
     // Where traces of unimplemented or malformed accesses go, in addition
     // to the machine's own record (Machine::Traces). Empty: record only.
     std::function<void(const std::string&)> traceSink;
+    // A transmitter sends no faster than its link: a descriptor completes
+    // when its frame has left (preamble, frame, inter-frame gap at the link
+    // speed). Default: paced on the real-time clock; on a manual clock
+    // frames leave at once, unless a test asks for pacing here.
+    std::optional<bool> pacedTransmit;
 };
 
 // Link modes in the order of the system's speed mask.
