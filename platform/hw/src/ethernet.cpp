@@ -28,6 +28,17 @@ std::uint8_t PatternByte(std::uint64_t sequence, std::size_t offset) {
     return static_cast<std::uint8_t>(sequence * 31 + offset);
 }
 
+// Bytes 0, 1, ..., 255, 0, 1, ...: the pattern of any sequence number is a
+// slice of it, so a frame's payload is one copy.
+const std::array<std::uint8_t, 256 + kMaxGeneratorFrame>& Ramp() {
+    static const auto ramp = [] {
+        std::array<std::uint8_t, 256 + kMaxGeneratorFrame> r{};
+        for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(i);
+        return r;
+    }();
+    return ramp;
+}
+
 }  // namespace
 
 std::uint32_t Crc32(std::span<const std::uint8_t> bytes) {
@@ -48,22 +59,29 @@ bool FcsValid(std::span<const std::uint8_t> frame) {
     return Crc32(frame.first(n)) == static_cast<std::uint32_t>(GetLe(frame.data() + n, 4));
 }
 
+void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destination, const MacAddress& source,
+                         std::uint32_t stream, std::uint64_t sequence, bool badFcs) {
+    std::uint8_t* f = frame.data();
+    const std::size_t body = frame.size() - 4;
+    std::memcpy(f, destination.data(), 6);
+    std::memcpy(f + 6, source.data(), 6);
+    f[12] = kGeneratorEtherType >> 8;
+    f[13] = kGeneratorEtherType & 0xFF;
+    std::memcpy(f + kHeader, kMagic, 4);
+    PutLe(f + kStreamOffset, stream, 4);
+    PutLe(f + kSequenceOffset, sequence, 8);
+    std::memcpy(f + kPatternOffset, Ramp().data() + PatternByte(sequence, kPatternOffset), body - kPatternOffset);
+    const std::uint32_t fcs = Crc32({f, body});
+    PutLe(f + body, fcs, 4);
+    // An FCS error corrupts the FCS only, so the frame is still recognisable.
+    if (badFcs) f[body + 3] ^= 0xFF;
+}
+
 std::vector<std::uint8_t> BuildGeneratorFrame(const MacAddress& destination, const MacAddress& source,
                                               std::uint32_t stream, std::uint64_t sequence,
                                               std::size_t size, bool badFcs) {
-    size = std::clamp(size, kMinFrameWithFcs, kMaxGeneratorFrame);
-    std::vector<std::uint8_t> frame(size - 4);
-    std::memcpy(frame.data(), destination.data(), 6);
-    std::memcpy(frame.data() + 6, source.data(), 6);
-    frame[12] = kGeneratorEtherType >> 8;
-    frame[13] = kGeneratorEtherType & 0xFF;
-    std::memcpy(frame.data() + kHeader, kMagic, 4);
-    PutLe(frame.data() + kStreamOffset, stream, 4);
-    PutLe(frame.data() + kSequenceOffset, sequence, 8);
-    for (std::size_t i = kPatternOffset; i < frame.size(); ++i) frame[i] = PatternByte(sequence, i);
-    AppendFcs(frame);
-    // An FCS error corrupts the FCS only, so the frame is still recognisable.
-    if (badFcs) frame.back() ^= 0xFF;
+    std::vector<std::uint8_t> frame(std::clamp(size, kMinFrameWithFcs, kMaxGeneratorFrame));
+    WriteGeneratorFrame(frame, destination, source, stream, sequence, badFcs);
     return frame;
 }
 

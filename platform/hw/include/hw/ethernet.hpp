@@ -49,6 +49,11 @@ std::vector<std::uint8_t> BuildGeneratorFrame(const MacAddress& destination,
                                               std::uint64_t sequence,
                                               std::size_t size, bool badFcs);
 
+// The same frame written into `frame` (its size is the frame's, FCS
+// included, 64..16128): no allocation, for generators at line rate.
+void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destination, const MacAddress& source,
+                         std::uint32_t stream, std::uint64_t sequence, bool badFcs);
+
 // Recognises a generator frame (with its FCS); nullopt for anything else.
 std::optional<GeneratorFrameInfo> ParseGeneratorFrame(std::span<const std::uint8_t> frame);
 
