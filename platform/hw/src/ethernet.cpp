@@ -77,6 +77,49 @@ void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destin
     if (badFcs) f[body + 3] ^= 0xFF;
 }
 
+GeneratorFrameMaker::GeneratorFrameMaker(const MacAddress& destination, const MacAddress& source,
+                                         std::uint32_t stream, std::size_t size)
+    : destination_(destination), source_(source), stream_(stream),
+      size_(std::clamp(size, kMinFrameWithFcs, kMaxGeneratorFrame)) {
+    std::vector<std::uint8_t> frame(size_);
+    for (std::uint32_t k = 0; k < 256; ++k) {
+        WriteGeneratorFrame(frame, destination_, source_, stream_, k, false);
+        low_[k] = static_cast<std::uint32_t>(GetLe(frame.data() + size_ - 4, 4));
+    }
+    // crc(a ^ b) = crc(a) ^ crc(b) ^ crc(zeros) for messages of one length:
+    // a bit of the sequence number adds crc(that bit alone) ^ crc(zeros).
+    std::vector<std::uint8_t> zeros(size_ - 4, 0);
+    const std::uint32_t none = Crc32(zeros);
+    for (std::size_t j = 0; j < 7; ++j) {
+        for (int bit = 0; bit < 8; ++bit) {
+            zeros[kSequenceOffset + 1 + j] = static_cast<std::uint8_t>(1u << bit);
+            high_[j][1u << bit] = Crc32(zeros) ^ none;
+            zeros[kSequenceOffset + 1 + j] = 0;
+        }
+        for (std::uint32_t v = 1; v < 256; ++v) {
+            const std::uint32_t lowest = v & (~v + 1);
+            if (v != lowest) high_[j][v] = high_[j][v ^ lowest] ^ high_[j][lowest];
+        }
+    }
+}
+
+void GeneratorFrameMaker::Write(std::span<std::uint8_t> frame, std::uint64_t sequence, bool badFcs) const {
+    std::uint8_t* f = frame.data();
+    const std::size_t body = size_ - 4;
+    std::memcpy(f, destination_.data(), 6);
+    std::memcpy(f + 6, source_.data(), 6);
+    f[12] = kGeneratorEtherType >> 8;
+    f[13] = kGeneratorEtherType & 0xFF;
+    std::memcpy(f + kHeader, kMagic, 4);
+    PutLe(f + kStreamOffset, stream_, 4);
+    PutLe(f + kSequenceOffset, sequence, 8);
+    std::memcpy(f + kPatternOffset, Ramp().data() + PatternByte(sequence, kPatternOffset), body - kPatternOffset);
+    std::uint32_t fcs = low_[sequence & 0xFF];
+    for (std::size_t j = 0; j < 7; ++j) fcs ^= high_[j][(sequence >> (8 * (j + 1))) & 0xFF];
+    PutLe(f + body, fcs, 4);
+    if (badFcs) f[body + 3] ^= 0xFF;
+}
+
 std::vector<std::uint8_t> BuildGeneratorFrame(const MacAddress& destination, const MacAddress& source,
                                               std::uint32_t stream, std::uint64_t sequence,
                                               std::size_t size, bool badFcs) {
