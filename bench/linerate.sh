@@ -65,11 +65,14 @@ for size in "${sizes[@]}"; do
   run="$work/$size"
   mkdir -p "$run"
   report="$run/model.txt"
+  # Standard input stays open and silent (a key would end the capture): a
+  # pipe this script holds open and never writes to.
+  mkfifo "$run/keys"
+  exec 3<>"$run/keys"
   (
     describe "$size" >"$run/machine.toml"
     export XDG_STATE_HOME="$run/state" FL_MACHINE="$run/machine.toml" FL_MODEL_REPORT="$report"
-    # Standard input stays open and silent: a key would end the capture.
-    exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" < <(sleep $((seconds + 600))) >"$run/dump.txt" 2>&1
+    exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" <"$run/keys" >"$run/dump.txt" 2>&1
   ) &
   pid=$!
   # The capture runs once the tool says so.
@@ -88,6 +91,7 @@ for size in "${sizes[@]}"; do
   thread_times "$pid" >"$run/after.txt"
   kill -INT "$pid"
   wait "$pid" || true
+  exec 3>&-
 
   # model port B.P: wire_sent S offered O ignored I missed M delivered D queued Q ...
   read -r offered ignored missed delivered < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
