@@ -86,6 +86,26 @@ bool BusSpace::StoreRelease8(BusAddress bus, std::uint8_t value, const char* wha
     return false;
 }
 
+std::byte* BusSpace::Run::Host(BusAddress bus, std::size_t length, bool write, const char* what) {
+    for (const Cached& c : cache_) {
+        if (c.host != nullptr && bus >= c.start && bus - c.start <= c.length && length <= c.length - (bus - c.start))
+            return c.host + (bus - c.start);
+    }
+    auto it = bus_.mappings_.upper_bound(bus);
+    if (it != bus_.mappings_.begin()) {
+        --it;
+        const BusAddress start = it->first;
+        const std::size_t size = it->second.length;
+        if (bus - start <= size && length <= size - (bus - start)) {
+            cache_[next_] = {start, size, it->second.host};
+            next_ ^= 1;
+            return it->second.host + (bus - start);
+        }
+    }
+    bus_.RecordFault(bus, length, write, what);
+    return nullptr;
+}
+
 std::vector<DmaFault> BusSpace::Faults() const {
     std::lock_guard lock(faultsLock_);
     return faults_;

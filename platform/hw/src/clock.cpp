@@ -1,5 +1,7 @@
 #include "clock.hpp"
 
+#include <pthread.h>
+
 namespace hw {
 
 Clock::Clock(ClockMode mode) : mode_(mode), start_(std::chrono::steady_clock::now()) {
@@ -64,6 +66,7 @@ bool Clock::StepToNextEvent() {
 }
 
 void Clock::ThreadMain() {
+    pthread_setname_np(pthread_self(), "hw-clock");  // so top -H, perf and gdb show the model's share
     std::unique_lock lock(lock_);
     while (!stopped_) {
         if (events_.empty()) {

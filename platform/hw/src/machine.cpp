@@ -1,4 +1,5 @@
 // Machine, boards, the public face of ports, and the wires.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -10,6 +11,8 @@ namespace hw {
 namespace {
 constexpr std::size_t kTraceRecord = 1024;
 constexpr std::size_t kGeneratorBatch = 64;  // frames per event at most, so others get a turn
+constexpr std::uint32_t kMaxGeneratorFrame = 16128;
+constexpr std::size_t kMaxFrameMakers = 64;  // sizes with FCS tables; more sizes compute the CRC per frame
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -230,7 +233,7 @@ void Port::SetInterruptHandler(std::function<void(bool asserted)> handler) {
 }
 
 void Port::InjectFrame(std::span<const std::uint8_t> frameWithFcs, std::uint8_t rxErrors) {
-    impl_->Receive({frameWithFcs.begin(), frameWithFcs.end()}, rxErrors, nullptr);
+    impl_->Receive(frameWithFcs, rxErrors, nullptr);
 }
 
 void Port::CaptureTransmitted(bool on) {
@@ -361,11 +364,32 @@ public:
         : machine_(machine), port_(&port), options_(options) {
         if (options_.minSize < kMinFrameWithFcs) options_.minSize = kMinFrameWithFcs;
         if (options_.maxSize < options_.minSize) options_.maxSize = options_.minSize;
+        for (std::uint32_t& size : options_.sizes) size = std::clamp<std::uint32_t>(size, kMinFrameWithFcs, kMaxGeneratorFrame);
+        if (!options_.sizes.empty()) options_.maxSize = *std::max_element(options_.sizes.begin(), options_.sizes.end());
         source_ = {0x02, 0x47, 0x45, 0x4E, static_cast<std::uint8_t>(port.stream_ >> 8),
                    static_cast<std::uint8_t>(port.stream_)};
         MacAddress mac = port.board_.mac_;
         if (port.function_ == 1) mac[5] ^= 1;
         destination_ = mac;
+        // FCS tables per size where the sizes are few (a fixed size, a mix).
+        const bool mix = !options_.sizes.empty();
+        const std::size_t slots = mix ? options_.sizes.size() : options_.maxSize - options_.minSize + 1;
+        std::vector<std::uint32_t> distinct = options_.sizes;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        if (mix ? distinct.size() <= kMaxFrameMakers : slots <= kMaxFrameMakers) {
+            for (std::size_t slot = 0; slot < slots; ++slot) {
+                const std::uint32_t size = mix ? options_.sizes[slot] : options_.minSize + static_cast<std::uint32_t>(slot);
+                const GeneratorFrameMaker* maker = nullptr;
+                for (const auto& m : makers_)
+                    if (m->Size() == size) maker = m.get();
+                if (maker == nullptr) {
+                    makers_.push_back(std::make_unique<GeneratorFrameMaker>(destination_, source_, port.stream_, size));
+                    maker = makers_.back().get();
+                }
+                bySlot_.push_back(maker);
+            }
+        }
     }
 
     void Start() override {
@@ -404,12 +428,13 @@ private:
         if (r.mode == 0 || options_.framesPerSecond <= 0) return;
         std::lock_guard lock(lock_);
         speed_ = ModeSpeed(r.mode);
-        next_ = machine_.clock_.Now();
+        next_ = machine_.clock_.Now() + options_.startDelay.count();
         auto self = std::static_pointer_cast<Generator>(shared_from_this());
         machine_.clock_.Schedule(next_, [self, gen] { self->Emit(gen); });
     }
 
     std::uint32_t SizeOf(std::uint64_t sequence) const {
+        if (!options_.sizes.empty()) return options_.sizes[sequence % options_.sizes.size()];
         const std::uint32_t range = options_.maxSize - options_.minSize + 1;
         // A fixed scramble of the sequence number: sizes vary but every run is the same.
         return options_.minSize + static_cast<std::uint32_t>((sequence * 2654435761u >> 7) % range);
@@ -420,17 +445,30 @@ private:
         if (gen != generation_.load() || detached_.load()) return;
         const std::int64_t now = machine_.clock_.Now();
         const double gap = 1e9 / options_.framesPerSecond;
-        for (std::size_t batch = 0; batch < kGeneratorBatch && next_ <= now; ++batch) {
-            if (options_.count != 0 && sequence_ >= options_.count) return;
-            const std::uint32_t size = SizeOf(sequence_);
+        // The frames due by now, written into one reused block and handed
+        // to the port together: no allocation and one hold of its lock.
+        const std::size_t stride = std::min<std::size_t>(options_.maxSize, kMaxGeneratorFrame);
+        if (arena_.empty()) arena_.resize(kGeneratorBatch * stride);
+        std::size_t count = 0;
+        for (; count < kGeneratorBatch && next_ <= now; ++count) {
+            if (options_.count != 0 && sequence_ >= options_.count) break;
+            const std::uint32_t size = std::min<std::uint32_t>(SizeOf(sequence_), kMaxGeneratorFrame);
             const bool bad = options_.fcsErrorEvery != 0 && (sequence_ + 1) % options_.fcsErrorEvery == 0;
-            port_->Receive(BuildGeneratorFrame(destination_, source_, port_->stream_, sequence_, size, bad), 0, this);
+            const std::span<std::uint8_t> frame(arena_.data() + count * stride, size);
+            if (!bySlot_.empty()) {
+                const std::size_t slot = options_.sizes.empty() ? size - options_.minSize : sequence_ % options_.sizes.size();
+                bySlot_[slot]->Write(frame, sequence_, bad);
+            } else {
+                WriteGeneratorFrame(frame, destination_, source_, port_->stream_, sequence_, bad);
+            }
+            batch_[count] = {frame, 0, bad ? FcsState::Bad : FcsState::Good};
             ++sequence_;
-            sent_.fetch_add(1, std::memory_order_relaxed);
             // Never faster than the wire: preamble and inter-frame gap are 20 bytes.
             const double wire = (size + 20) * 8.0 * 1000.0 / speed_;
             next_ += static_cast<std::int64_t>(std::ceil(std::max(gap, wire)));
         }
+        port_->ReceiveBatch({batch_.data(), count}, this);
+        sent_.fetch_add(count, std::memory_order_relaxed);
         if (options_.count != 0 && sequence_ >= options_.count) return;
         auto self = std::static_pointer_cast<Generator>(shared_from_this());
         machine_.clock_.Schedule(std::max(next_, now), [self, gen] { self->Emit(gen); });
@@ -449,6 +487,10 @@ private:
     std::uint32_t speed_ = 1000;
     std::int64_t next_ = 0;
     std::uint64_t sequence_ = 0;
+    std::vector<std::uint8_t> arena_;
+    std::vector<std::unique_ptr<GeneratorFrameMaker>> makers_;
+    std::vector<const GeneratorFrameMaker*> bySlot_;  // by size - minSize, or by place in the mix
+    std::array<WireFrame, kGeneratorBatch> batch_{};
 };
 
 }  // namespace

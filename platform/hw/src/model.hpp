@@ -14,6 +14,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,15 @@ struct Outbox {
     bool framesQueued = false;
 };
 
+// A frame a wire hands to a port, with what the wire knows of its FCS (a
+// generator that made it knows; other wires leave the check to the port).
+enum class FcsState : std::uint8_t { Unknown, Good, Bad };
+struct WireFrame {
+    std::span<const std::uint8_t> bytes;
+    std::uint8_t rxErrors = 0;
+    FcsState fcs = FcsState::Unknown;
+};
+
 struct Port::Impl {
     Impl(Machine::Impl& machine, Board::Impl& board, std::uint32_t function);
 
@@ -40,7 +51,9 @@ struct Port::Impl {
     void Write(std::uint32_t offset, std::uint32_t value);
     // via: the wire the frame or the outcome comes from; a wire that was
     // taken away meanwhile is not listened to. nullptr: a test's frame.
-    void Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via);
+    void Receive(std::span<const std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via);
+    // Frames that arrived one after the other, under one hold of the lock.
+    void ReceiveBatch(std::span<const WireFrame> frames, const Wire* via);
     LinkAbilities Abilities() const;
     void ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner, const Wire* via);
     void LinkLost();
@@ -66,8 +79,15 @@ struct Port::Impl {
     bool DmaAllowed() const;
     std::uint32_t RxBufferSize() const;
     void DrainRx(Outbox& out);
+    void DrainRx(Outbox& out, std::optional<BusSpace::Run>& dma);
+    void ReceiveOne(const WireFrame& frame, bool fromWire, std::optional<BusSpace::Run>& dma, Outbox& out);
+    enum class RxDma { Delivered, NoRoom, Fault, Stopped };
+    RxDma DmaFrame(BusSpace::Run& dma, const std::uint8_t* bytes, std::size_t size, std::uint8_t errors);
     void ProcessTx(Outbox& out);
-    bool AddressAccepted(const std::vector<std::uint8_t>& frame) const;
+    void FinishTx(Outbox& out);
+    void ScheduleTx();
+    void TxEvent();
+    bool AddressAccepted(const std::uint8_t* frame) const;
     void Count(std::uint32_t statistic, std::uint64_t by = 1);
     void Trace(const std::string& text) const;
     void Flush(Outbox& out);
@@ -112,9 +132,20 @@ struct Port::Impl {
     bool eerdPending_ = false;
     std::deque<RxFrame> rxFifo_;
     std::size_t rxFifoBytes_ = 0;
+    std::vector<std::vector<std::uint8_t>> rxSpare_;  // buffers of frames that left the FIFO, for reuse
     std::vector<std::uint8_t> txPacket_;
     std::vector<TxPending> txPending_;
     bool txPacketFault_ = false;
+    // Transmit pacing: the frame on the wire now (its descriptors complete
+    // when it has left), the time the link is free again, and whether an
+    // event to finish the frame is pending on the clock.
+    const bool paced_;
+    bool txOnWire_ = false;
+    std::int64_t txFreeAt_ = 0;
+    std::vector<std::uint8_t> txWireFrame_;
+    std::vector<TxPending> txWireDescriptors_;
+    BusAddress txWireRing_ = 0;
+    bool txEventPending_ = false;
     std::deque<std::vector<std::uint8_t>> txOut_;  // for the wire, in order
     bool capture_ = false;
     std::vector<std::vector<std::uint8_t>> captured_;

@@ -1,6 +1,7 @@
 // One LAN function of the 82571: register file, EEPROM and PHY access,
 // interrupts, receive and transmit DMA.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -144,7 +145,8 @@ constexpr std::size_t kMaxPacket = 16384;
 
 Port::Impl::Impl(Machine::Impl& machine, Board::Impl& board, std::uint32_t function)
     : machine_(machine), board_(board), function_(function), stream_(board.index_ * 2 + function),
-      regs_(kBar0Length / 4, 0) {
+      regs_(kBar0Length / 4, 0),
+      paced_(machine.options_.pacedTransmit.value_or(machine.options_.clock == ClockMode::RealTime)) {
     for (const RegDef& d : kRegisters)
         for (std::uint32_t i = 0; i < d.count; ++i) regs_[d.offset / 4 + i] = d.reset;
 
@@ -336,6 +338,7 @@ void Port::Impl::DeviceReset(Outbox& out) {
     txPacket_.clear();
     txPending_.clear();
     txPacketFault_ = false;
+    txOnWire_ = false;  // the frame being sent is cut off
     eerdPending_ = false;
     macLinkUp_ = false;  // CTRL.SLU is clear again: the MAC link stays down until set
     {
@@ -586,9 +589,9 @@ void Port::Impl::WriteRx(std::uint32_t offset, std::uint32_t value, Outbox& out)
     DrainRx(out);
 }
 
-bool Port::Impl::AddressAccepted(const std::vector<std::uint8_t>& f) const {
+bool Port::Impl::AddressAccepted(const std::uint8_t* f) const {
     const std::uint32_t rctl = RV(RCTL);
-    const bool broadcast = std::all_of(f.begin(), f.begin() + 6, [](std::uint8_t b) { return b == 0xFF; });
+    const bool broadcast = std::all_of(f, f + 6, [](std::uint8_t b) { return b == 0xFF; });
     if (broadcast) return rctl & RCTL_BAM;
     if (f[0] & 1) {
         if (rctl & RCTL_MPE) return true;
@@ -603,131 +606,180 @@ bool Port::Impl::AddressAccepted(const std::vector<std::uint8_t>& f) const {
         const std::uint32_t ral = RV(RAL0 + 8 * i);
         const std::uint32_t rah = RV(RAH0 + 8 * i);
         if (!(rah & RAH_AV)) continue;
-        if (GetLe(f.data(), 4) == ral && GetLe(f.data() + 4, 2) == (rah & 0xFFFF)) return true;
+        if (GetLe(f, 4) == ral && GetLe(f + 4, 2) == (rah & 0xFFFF)) return true;
     }
     return false;
 }
 
-void Port::Impl::Receive(std::vector<std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via) {
+void Port::Impl::Receive(std::span<const std::uint8_t> frame, std::uint8_t rxErrors, const Wire* via) {
+    const WireFrame one{frame, rxErrors, FcsState::Unknown};
+    ReceiveBatch({&one, 1}, via);
+}
+
+void Port::Impl::ReceiveBatch(std::span<const WireFrame> frames, const Wire* via) {
     Outbox out;
     {
         std::lock_guard lock(lock_);
         if (via != nullptr && wire_.get() != via) return;  // from a wire taken away meanwhile
-        ++counters_.offered;
-        // A test's frame needs no link; one from the wire does.
-        if ((via != nullptr && !macLinkUp_) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14 || faults_.removed) {
-            ++counters_.ignored;
-            return;
-        }
-        const std::size_t len = frame.size();
-        Count(TPR);
-        Count(TORL, len);
-        std::uint8_t errors = rxErrors & (kRxSymbolError | kRxSequenceError | kRxDataError);
-        if (!FcsValid(frame)) {
-            errors |= RXD_ERR_CE;
-            Count(CRCERRS);
-        }
-        if (errors & kRxSymbolError) Count(SYMERRS);
-        if (errors & kRxSequenceError) Count(SEC);
-        if (errors & kRxDataError) Count(RXERRC);
-        const std::size_t maxLen = (RV(RCTL) & RCTL_LPE) ? kMaxPacket : 1522;
-        bool drop = false;
-        if (len < kMinFrameWithFcs) {
-            if (!errors) Count(RUC);
-            drop = true;
-        } else if (len > maxLen) {
-            Count(ROC);
-            drop = true;
-        }
-        if (errors && !(RV(RCTL) & RCTL_SBP)) drop = true;
-        if (drop || !AddressAccepted(frame)) {
-            ++counters_.ignored;
-            return;
-        }
-        // No descriptor at all: counted, and the frame still goes to the
-        // FIFO when there is room.
-        if (RV(RDH) == RV(RDT)) Count(RNBC);
-        const std::size_t fifo = static_cast<std::size_t>(RV(PBA) & 0xFFFF) * 1024;
-        if (rxFifoBytes_ + len > fifo) {
-            Count(MPC);
-            ++counters_.missed;
-            SetCause(ICR_RXO, out);
-        } else {
-            if (!errors) {
-                Count(GPRC);
-                Count(GORCL, len);
-                Count(PRC64 + 4 * SizeBucket(len));
-                if (frame[0] == 0xFF && frame[1] == 0xFF) Count(BPRC);
-                else if (frame[0] & 1) Count(MPRC);
-            }
-            rxFifoBytes_ += len;
-            rxFifo_.push_back({std::move(frame), errors});
-            DrainRx(out);
-        }
+        // One hold of the bus mappings for the whole batch, taken when the
+        // first frame goes to memory.
+        std::optional<BusSpace::Run> dma;
+        for (const WireFrame& frame : frames) ReceiveOne(frame, via != nullptr, dma, out);
     }
     Flush(out);
 }
 
-void Port::Impl::DrainRx(Outbox& out) {
-    BusSpace& bus = machine_.bus_;
-    while (!rxFifo_.empty() && (RV(RCTL) & RCTL_EN) && DmaAllowed()) {
-        const std::uint32_t n = RV(RDLEN) / 16;
-        if (n == 0) break;
-        std::uint32_t head = RV(RDH);
-        const std::uint32_t tail = RV(RDT);
-        if (head >= n || tail >= n) {
-            Trace("receive head " + std::to_string(head) + " or tail " + std::to_string(tail) +
-                  " outside a ring of " + std::to_string(n));
+void Port::Impl::ReceiveOne(const WireFrame& in, bool fromWire, std::optional<BusSpace::Run>& dma, Outbox& out) {
+    const std::span<const std::uint8_t> frame = in.bytes;
+    ++counters_.offered;
+    // A test's frame needs no link; one from the wire does.
+    if ((fromWire && !macLinkUp_) || !(RV(RCTL) & RCTL_EN) || frame.size() < 14 || faults_.removed) {
+        ++counters_.ignored;
+        return;
+    }
+    const std::size_t len = frame.size();
+    Count(TPR);
+    Count(TORL, len);
+    std::uint8_t errors = in.rxErrors & (kRxSymbolError | kRxSequenceError | kRxDataError);
+    const bool fcsGood = in.fcs == FcsState::Unknown ? FcsValid(frame) : in.fcs == FcsState::Good;
+    if (!fcsGood) {
+        errors |= RXD_ERR_CE;
+        Count(CRCERRS);
+    }
+    if (errors & kRxSymbolError) Count(SYMERRS);
+    if (errors & kRxSequenceError) Count(SEC);
+    if (errors & kRxDataError) Count(RXERRC);
+    const std::size_t maxLen = (RV(RCTL) & RCTL_LPE) ? kMaxPacket : 1522;
+    bool drop = false;
+    if (len < kMinFrameWithFcs) {
+        if (!errors) Count(RUC);
+        drop = true;
+    } else if (len > maxLen) {
+        Count(ROC);
+        drop = true;
+    }
+    if (errors && !(RV(RCTL) & RCTL_SBP)) drop = true;
+    if (drop || !AddressAccepted(frame.data())) {
+        ++counters_.ignored;
+        return;
+    }
+    // No descriptor at all: counted, and the frame still goes to the
+    // FIFO when there is room.
+    if (RV(RDH) == RV(RDT)) Count(RNBC);
+    const std::size_t fifo = static_cast<std::size_t>(RV(PBA) & 0xFFFF) * 1024;
+    if (rxFifoBytes_ + len > fifo) {
+        Count(MPC);
+        ++counters_.missed;
+        SetCause(ICR_RXO, out);
+        return;
+    }
+    if (!errors) {
+        Count(GPRC);
+        Count(GORCL, len);
+        Count(PRC64 + 4 * SizeBucket(len));
+        if (frame[0] == 0xFF && frame[1] == 0xFF) Count(BPRC);
+        else if (frame[0] & 1) Count(MPRC);
+    }
+    // An empty FIFO passes the frame straight on to memory when a
+    // descriptor is ready; otherwise it waits its turn in the FIFO.
+    if (rxFifo_.empty()) {
+        if (!dma) dma.emplace(machine_.bus_);
+        switch (DmaFrame(*dma, frame.data(), len, errors)) {
+        case RxDma::Delivered:
+            ++counters_.delivered;
+            SetCause(ICR_RXT0, out);
+            return;
+        case RxDma::Fault:
+            ++counters_.dmaFaults;
+            return;
+        case RxDma::NoRoom:
+        case RxDma::Stopped:
             break;
         }
-        RxFrame& f = rxFifo_.front();
-        std::size_t len = f.bytes.size();
-        if (RV(RCTL) & RCTL_SECRC) len -= 4;  // FCS stripped
-        const std::uint32_t size = RxBufferSize();
-        const std::uint32_t need = static_cast<std::uint32_t>((len + size - 1) / size);
-        const std::uint32_t available = (tail + n - head) % n;
-        if (available < need) break;  // the frame waits in the FIFO
-        // Fill the buffers first; write the descriptors back only when the
-        // whole frame is in memory, so a refused DMA leaves no half frame.
-        const BusAddress ring = (static_cast<BusAddress>(RV(RDBAH)) << 32) | RV(RDBAL);
-        std::vector<BusAddress> descriptors(need);
-        bool ok = true;
-        for (std::uint32_t i = 0; i < need && ok; ++i) {
-            const std::uint32_t index = (head + i) % n;
-            descriptors[i] = ring + 16ull * index;
-            std::uint8_t d[16];
-            ok = bus.Read(descriptors[i], d, 16, "receive descriptor read");
-            if (!ok) break;
-            const std::size_t at = static_cast<std::size_t>(i) * size;
-            const std::size_t chunk = std::min<std::size_t>(size, len - at);
-            ok = bus.Write(GetLe(d, 8), f.bytes.data() + at, chunk, "receive buffer write");
-        }
-        if (!ok) {
-            ++counters_.dmaFaults;
-            rxFifoBytes_ -= f.bytes.size();
-            rxFifo_.pop_front();
-            continue;
-        }
-        for (std::uint32_t i = 0; i < need; ++i) {
-            const std::size_t at = static_cast<std::size_t>(i) * size;
-            const std::size_t chunk = std::min<std::size_t>(size, len - at);
-            std::uint8_t body[4] = {};
-            PutLe(body, chunk, 2);  // length; the packet checksum (bytes 10-11) is not computed
-            std::uint8_t tailBytes[3] = {f.errors, 0, 0};
-            const bool last = i + 1 == need;
-            bus.Write(descriptors[i] + 8, body, 4, "receive descriptor write-back");
-            bus.Write(descriptors[i] + 13, tailBytes, 3, "receive descriptor write-back");
-            // Status last, with release: the driver polls it without a lock.
-            const std::uint8_t status = RXD_STAT_DD | RXD_STAT_IXSM | (last ? RXD_STAT_EOP : 0);
-            bus.StoreRelease8(descriptors[i] + 12, status, "receive descriptor status");
-        }
-        head = (head + need) % n;
-        R(RDH) = head;
-        rxFifoBytes_ -= f.bytes.size();
-        rxFifo_.pop_front();
-        ++counters_.delivered;
-        SetCause(ICR_RXT0, out);
     }
+    std::vector<std::uint8_t> bytes;
+    if (!rxSpare_.empty()) {
+        bytes = std::move(rxSpare_.back());
+        rxSpare_.pop_back();
+    }
+    bytes.assign(frame.begin(), frame.end());
+    rxFifoBytes_ += len;
+    rxFifo_.push_back({std::move(bytes), errors});
+}
+
+void Port::Impl::DrainRx(Outbox& out) {
+    std::optional<BusSpace::Run> dma;
+    DrainRx(out, dma);
+}
+
+void Port::Impl::DrainRx(Outbox& out, std::optional<BusSpace::Run>& dma) {
+    constexpr std::size_t kSpareBuffers = 256;
+    while (!rxFifo_.empty()) {
+        if (!dma) dma.emplace(machine_.bus_);
+        RxFrame& f = rxFifo_.front();
+        const RxDma outcome = DmaFrame(*dma, f.bytes.data(), f.bytes.size(), f.errors);
+        if (outcome == RxDma::NoRoom || outcome == RxDma::Stopped) break;  // the frame waits in the FIFO
+        if (outcome == RxDma::Delivered) {
+            ++counters_.delivered;
+            SetCause(ICR_RXT0, out);
+        } else {
+            ++counters_.dmaFaults;
+        }
+        rxFifoBytes_ -= f.bytes.size();
+        if (rxSpare_.size() < kSpareBuffers) rxSpare_.push_back(std::move(f.bytes));
+        rxFifo_.pop_front();
+    }
+}
+
+Port::Impl::RxDma Port::Impl::DmaFrame(BusSpace::Run& dma, const std::uint8_t* bytes, std::size_t size,
+                                       std::uint8_t errors) {
+    if (!(RV(RCTL) & RCTL_EN) || !DmaAllowed()) return RxDma::Stopped;
+    const std::uint32_t n = RV(RDLEN) / 16;
+    if (n == 0) return RxDma::Stopped;
+    const std::uint32_t head = RV(RDH);
+    const std::uint32_t tail = RV(RDT);
+    if (head >= n || tail >= n) {
+        Trace("receive head " + std::to_string(head) + " or tail " + std::to_string(tail) +
+              " outside a ring of " + std::to_string(n));
+        return RxDma::Stopped;
+    }
+    std::size_t len = size;
+    if (RV(RCTL) & RCTL_SECRC) len -= 4;  // FCS stripped
+    const std::uint32_t bufferSize = RxBufferSize();
+    const std::uint32_t need = static_cast<std::uint32_t>((len + bufferSize - 1) / bufferSize);
+    const std::uint32_t available = tail >= head ? tail - head : tail + n - head;
+    if (available < need) return RxDma::NoRoom;
+    // Fill the buffers first; write the descriptors back only when the
+    // whole frame is in memory, so a refused DMA leaves no half frame.
+    const BusAddress ring = (static_cast<BusAddress>(RV(RDBAH)) << 32) | RV(RDBAL);
+    constexpr std::uint32_t kMaxDescriptors = kMaxPacket / 256;
+    std::array<std::uint8_t*, kMaxDescriptors> descriptors;
+    std::uint32_t index = head;
+    for (std::uint32_t i = 0; i < need; ++i) {
+        auto* d = reinterpret_cast<std::uint8_t*>(dma.Host(ring + 16ull * index, 16, false, "receive descriptor read"));
+        if (d == nullptr) return RxDma::Fault;
+        descriptors[i] = d;
+        const std::size_t at = static_cast<std::size_t>(i) * bufferSize;
+        const std::size_t chunk = std::min<std::size_t>(bufferSize, len - at);
+        std::byte* buffer = dma.Host(GetLe(d, 8), chunk, true, "receive buffer write");
+        if (buffer == nullptr) return RxDma::Fault;
+        std::memcpy(buffer, bytes + at, chunk);
+        index = index + 1 == n ? 0 : index + 1;
+    }
+    for (std::uint32_t i = 0; i < need; ++i) {
+        std::uint8_t* d = descriptors[i];
+        const std::size_t at = static_cast<std::size_t>(i) * bufferSize;
+        const std::size_t chunk = std::min<std::size_t>(bufferSize, len - at);
+        PutLe(d + 8, chunk, 2);  // length; the packet checksum (bytes 10-11) is not computed
+        PutLe(d + 10, 0, 2);
+        d[13] = errors;
+        PutLe(d + 14, 0, 2);
+        // Status last, with release: the driver polls it without a lock.
+        const std::uint8_t status = RXD_STAT_DD | RXD_STAT_IXSM | (i + 1 == need ? RXD_STAT_EOP : 0);
+        std::atomic_ref<std::uint8_t>(d[12]).store(status, std::memory_order_release);
+    }
+    R(RDH) = index;
+    return RxDma::Delivered;
 }
 
 // ---------------------------------------------------------------------------
@@ -746,6 +798,7 @@ void Port::Impl::WriteTx(std::uint32_t offset, std::uint32_t value, Outbox& out)
         txPacket_.clear();
         txPending_.clear();
         txPacketFault_ = false;
+        txOnWire_ = false;
     }
     ProcessTx(out);
 }
@@ -761,10 +814,22 @@ void Port::Impl::ProcessTx(Outbox& out) {
               " outside a ring of " + std::to_string(n));
         return;
     }
+    // The frame on the wire leaves first; the next one follows it back to
+    // back. An idle link starts the next frame now.
+    const std::int64_t now = paced_ ? machine_.clock_.Now() : 0;
+    bool progressed = false;
+    std::int64_t start = std::max(now, txFreeAt_);
+    if (txOnWire_) {
+        if (txFreeAt_ > now) {
+            ScheduleTx();  // its event finishes it
+            return;
+        }
+        FinishTx(out);
+        progressed = true;
+        start = txFreeAt_;
+    }
     BusSpace& bus = machine_.bus_;
     const BusAddress ring = (static_cast<BusAddress>(RV(TDBAH)) << 32) | RV(TDBAL);
-    bool anyReported = false;
-    const bool wasEmpty = head == tail;
     while (head != tail) {
         std::uint8_t d[16];
         if (!bus.Read(ring + 16ull * head, d, 16, "transmit descriptor read")) {
@@ -792,6 +857,7 @@ void Port::Impl::ProcessTx(Outbox& out) {
         std::vector<std::uint8_t> frame = std::move(txPacket_);
         txPacket_.clear();
         const bool insertFcs = command & TXD_CMD_IFCS;
+        bool onWire = false;
         if (txPacketFault_ || frame.size() + (insertFcs ? 4 : 0) > kMaxPacket) {
             if (!txPacketFault_) Trace("transmit packet of " + std::to_string(frame.size()) + " bytes dropped");
             ++counters_.txDmaFaults;
@@ -800,35 +866,82 @@ void Port::Impl::ProcessTx(Outbox& out) {
                 if ((RV(TCTL) & TCTL_PSP) && frame.size() < kMinFrameWithFcs - 4) frame.resize(kMinFrameWithFcs - 4, 0);
                 AppendFcs(frame);
             }
-            if (macLinkUp_) {
-                Count(TPT);
-                Count(GPTC);
-                Count(TOTL, frame.size());
-                Count(GOTCL, frame.size());
-                Count(PTC64 + 4 * SizeBucket(frame.size()));
-                if (frame.size() >= 6 && frame[0] == 0xFF && frame[1] == 0xFF) Count(BPTC);
-                else if (!frame.empty() && (frame[0] & 1)) Count(MPTC);
-                ++counters_.transmitted;
-                if (capture_) captured_.push_back(frame);
-                txOut_.push_back(std::move(frame));
-                out.framesQueued = true;
-            } else {
-                ++counters_.txDropped;  // no carrier: the frame goes nowhere
-            }
+            onWire = macLinkUp_;
+            if (!onWire) ++counters_.txDropped;  // no carrier: the frame goes nowhere
         }
-        // Status written back on request, after the packet has left.
-        for (const TxPending& p : txPending_) {
-            if (!(p.command & TXD_CMD_RS)) continue;
-            const std::uint8_t status = static_cast<std::uint8_t>((p.status & 0xF0) | TXD_STAT_DD);
-            bus.StoreRelease8(ring + 16ull * p.index + 12, status, "transmit descriptor status");
-            anyReported = true;
-        }
+        txWireFrame_ = std::move(frame);
+        txWireFrame_.resize(onWire ? txWireFrame_.size() : 0);
+        std::swap(txWireDescriptors_, txPending_);
         txPending_.clear();
+        txWireRing_ = ring;
         txPacketFault_ = false;
+        txOnWire_ = true;
+        // Preamble and start delimiter (8 bytes), the frame (64 bytes at
+        // least) and the inter-frame gap (12 bytes) at the link's speed.
+        const std::uint32_t speed = paced_ && onWire ? ModeSpeed(phy_.Mode()) : 0;
+        const std::size_t wireBytes = std::max(txWireFrame_.size(), kMinFrameWithFcs) + 20;
+        const std::int64_t end = speed == 0 ? start : start + static_cast<std::int64_t>(wireBytes * 8000 / speed);
+        txFreeAt_ = end;
+        if (end > now) {
+            ScheduleTx();
+            return;
+        }
+        FinishTx(out);
+        progressed = true;
+        start = end;
     }
-    std::uint32_t causes = anyReported ? ICR_TXDW : 0;
-    if (head == tail && !wasEmpty) causes |= ICR_TXQE;
-    if (causes) SetCause(causes, out);
+    if (progressed && head == tail && !txOnWire_) SetCause(ICR_TXQE, out);
+}
+
+void Port::Impl::FinishTx(Outbox& out) {
+    txOnWire_ = false;
+    if (!txWireFrame_.empty()) {
+        std::vector<std::uint8_t> frame = std::move(txWireFrame_);
+        txWireFrame_.clear();
+        if (macLinkUp_) {
+            Count(TPT);
+            Count(GPTC);
+            Count(TOTL, frame.size());
+            Count(GOTCL, frame.size());
+            Count(PTC64 + 4 * SizeBucket(frame.size()));
+            if (frame.size() >= 6 && frame[0] == 0xFF && frame[1] == 0xFF) Count(BPTC);
+            else if (frame[0] & 1) Count(MPTC);
+            ++counters_.transmitted;
+            if (capture_) captured_.push_back(frame);
+            txOut_.push_back(std::move(frame));
+            out.framesQueued = true;
+        } else {
+            ++counters_.txDropped;  // the link went while the frame was on it
+        }
+    }
+    // Status written back on request, after the packet has left.
+    bool reported = false;
+    for (const TxPending& p : txWireDescriptors_) {
+        if (!(p.command & TXD_CMD_RS)) continue;
+        const std::uint8_t status = static_cast<std::uint8_t>((p.status & 0xF0) | TXD_STAT_DD);
+        machine_.bus_.StoreRelease8(txWireRing_ + 16ull * p.index + 12, status, "transmit descriptor status");
+        reported = true;
+    }
+    txWireDescriptors_.clear();
+    if (reported) SetCause(ICR_TXDW, out);
+}
+
+void Port::Impl::ScheduleTx() {
+    // One event at a time; an event that comes early (the frame it was for
+    // was cut off by a reset) finds the frame still on the wire and asks again.
+    if (txEventPending_) return;
+    txEventPending_ = true;
+    machine_.clock_.Schedule(txFreeAt_, [this] { TxEvent(); });
+}
+
+void Port::Impl::TxEvent() {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        txEventPending_ = false;
+        ProcessTx(out);
+    }
+    Flush(out);
 }
 
 }  // namespace hw

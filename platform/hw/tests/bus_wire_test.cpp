@@ -76,6 +76,24 @@ TEST(Ethernet, FcsAndGeneratorFrames) {
     EXPECT_FALSE(ParseGeneratorFrame(TestFrame(100, 1)));
 }
 
+TEST(Ethernet, FrameMakerWritesTheFramesTheFcsPassWould) {
+    // The FCS from tables equals the CRC over the frame, for every low byte
+    // of the sequence number and for every higher byte in use.
+    const MacAddress d{2, 0, 0, 0, 0, 1}, s{2, 0, 0, 0, 0, 2};
+    for (const std::size_t size : {64u, 594u, 1518u}) {
+        const GeneratorFrameMaker maker(d, s, 3, size);
+        std::vector<std::uint8_t> frame(size);
+        for (const std::uint64_t base : {0ull, 0x1234'5600ull, 0xFEDC'BA98'7654'3200ull}) {
+            for (std::uint64_t k = 0; k < 256; k += 7) {
+                for (const bool bad : {false, true}) {
+                    maker.Write(frame, base + k, bad);
+                    ASSERT_EQ(frame, BuildGeneratorFrame(d, s, 3, base + k, size, bad)) << size << " " << base + k;
+                }
+            }
+        }
+    }
+}
+
 TEST(Generator, PacedNumberedFramesWithRequestedErrors) {
     MachineOptions o;
     o.clock = ClockMode::Manual;

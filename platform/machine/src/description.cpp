@@ -142,7 +142,23 @@ std::optional<Problem> ReadGenerator(const toml::table& port, std::string_view w
         return Problem{Key(where, "min_size"), "must not exceed max_size (" +
                                                    std::to_string(generator->maxSize) + ")"};
     }
+    if (const toml::node* node = port.get("sizes")) {
+        // A mix of sizes (IMIX and the like), cycled in the order given.
+        const toml::array* sizes = node->as_array();
+        const std::string key = Key(where, "sizes");
+        if (sizes == nullptr || sizes->empty() || sizes->size() > 4096)
+            return Problem{key, "must be a list of 1 to 4096 frame sizes"};
+        for (const toml::node& size : *sizes) {
+            const auto value = size.value_exact<std::int64_t>();
+            if (!value || *value < static_cast<std::int64_t>(hw::kMinFrameWithFcs) || *value > 16128)
+                return Problem{key, "each size must be an integer from 64 to 16128"};
+            generator->sizes.push_back(static_cast<std::uint32_t>(*value));
+        }
+    }
     if (auto p = ReadUnsigned(port, where, "count", 0, INT64_MAX, &generator->count)) return p;
+    std::int64_t delay = 0;
+    if (auto p = ReadInteger(port, where, "start_delay_ms", 0, 3'600'000, &delay)) return p;
+    generator->startDelay = std::chrono::milliseconds(delay);
     if (auto p = ReadUnsigned(port, where, "fcs_error_every", 0, UINT32_MAX, &generator->fcsErrorEvery)) return p;
     if (auto p = ReadUnsigned(port, where, "partner_modes", 0, hw::kModesAll, &generator->partnerModes)) return p;
     return std::nullopt;
@@ -170,7 +186,7 @@ std::optional<Problem> ReadPort(const toml::table& port, std::string_view where,
         out->wire.peerBoard = static_cast<std::uint32_t>(board);
         out->wire.peerPort = static_cast<std::uint32_t>(number);
     } else if (kind == "generator") {
-        if (auto p = CheckKeys(port, where, {"wire", "rate", "min_size", "max_size", "count",
+        if (auto p = CheckKeys(port, where, {"wire", "rate", "min_size", "max_size", "sizes", "count", "start_delay_ms",
                                              "fcs_error_every", "partner_modes"})) {
             return p;
         }

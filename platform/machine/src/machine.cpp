@@ -278,10 +278,38 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// FL_MODEL_REPORT=<file> (or "-" for standard error): at shutdown, each
+// port's wire-side counters, so a benchmark can say where frames went
+// (offered by the wire, missed by the controller, delivered to memory).
+void ReportModel(hw::Machine& hardware) {
+    const std::string where = Env("FL_MODEL_REPORT");
+    if (where.empty()) return;
+    std::FILE* out = where == "-" ? stderr : std::fopen(where.c_str(), "a");
+    if (out == nullptr) return;
+    for (hw::Port* port : hardware.Ports()) {
+        const hw::PortCounters c = port->Counters();
+        std::fprintf(out,
+                     "model port %u.%u: wire_sent %llu offered %llu ignored %llu missed %llu delivered %llu "
+                     "queued %llu dma_faults %llu transmitted %llu\n",
+                     port->GetBoard().Index(), port->Index(),
+                     static_cast<unsigned long long>(hardware.GeneratorSent(*port)),
+                     static_cast<unsigned long long>(c.offered), static_cast<unsigned long long>(c.ignored),
+                     static_cast<unsigned long long>(c.missed), static_cast<unsigned long long>(c.delivered),
+                     static_cast<unsigned long long>(c.queued), static_cast<unsigned long long>(c.dmaFaults),
+                     static_cast<unsigned long long>(c.transmitted));
+    }
+    if (out != stderr) std::fclose(out);
+}
+
+}  // namespace
+
 void RunningMachine::Shutdown() {
     Impl& m = *impl_;
     if (m.down) return;
     m.down = true;
+    if (m.hardware) ReportModel(*m.hardware);
     for (auto device = m.devices.rbegin(); device != m.devices.rend(); ++device) {
         if (device->node) km::RemoveDevice(device->node);
         device->node.reset();

@@ -98,6 +98,24 @@ vendor_id = 0x8086
     EXPECT_EQ(b1.ports[1].kind, WireKind::None);
 }
 
+TEST(MachineDescription, GeneratorSizeMixAndStartDelay) {
+    const Description d = Parse(R"(
+[[board]]
+  [[board.port]]
+  wire = "generator"
+  sizes = [64, 594, 1518]
+  start_delay_ms = 2500
+)");
+    const hw::GeneratorOptions& g = d.boards[0].ports[0].generator;
+    EXPECT_EQ(g.sizes, (std::vector<std::uint32_t>{64, 594, 1518}));
+    EXPECT_EQ(g.startDelay, std::chrono::milliseconds(2500));
+    EXPECT_NE(Refusal("[[board]]\n[[board.port]]\nwire = \"generator\"\nsizes = [64, 63]")
+                  .find("bad.toml: board[0].port[0].sizes: each size"),
+              std::string::npos);
+    EXPECT_NE(Refusal("[[board]]\n[[board.port]]\nwire = \"generator\"\nsizes = []").find("board[0].port[0].sizes"),
+              std::string::npos);
+}
+
 TEST(MachineDescription, CableBetweenABoardsOwnPortsNamedAtBothEnds) {
     const Description d = Parse(R"(
 [[board]]

@@ -71,6 +71,31 @@ public:
     // always goes through Read/Write.
     void* HostAddress(BusAddress bus, std::size_t length) const;
 
+    // A run of transfers under one hold of the mappings (a batch of frames
+    // and their descriptors): the same checks as Read/Write, with the last
+    // mappings found remembered. Unmap waits until the run ends, so keep it
+    // short (one batch).
+    class Run {
+    public:
+        explicit Run(BusSpace& bus) : bus_(bus), lock_(bus.mappingsLock_) {}
+        Run(const Run&) = delete;
+        Run& operator=(const Run&) = delete;
+        // The host bytes behind [bus, bus + length), or nullptr after
+        // recording a fault when they are not inside one mapping.
+        std::byte* Host(BusAddress bus, std::size_t length, bool write, const char* what);
+
+    private:
+        struct Cached {
+            BusAddress start = 0;
+            std::size_t length = 0;
+            std::byte* host = nullptr;
+        };
+        BusSpace& bus_;
+        std::shared_lock<std::shared_mutex> lock_;
+        Cached cache_[2];
+        unsigned next_ = 0;
+    };
+
 private:
     struct Mapping {
         std::byte* host;

@@ -49,6 +49,33 @@ std::vector<std::uint8_t> BuildGeneratorFrame(const MacAddress& destination,
                                               std::uint64_t sequence,
                                               std::size_t size, bool badFcs);
 
+// The same frame written into `frame` (its size is the frame's, FCS
+// included, 64..16128): no allocation, for generators at line rate.
+void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destination, const MacAddress& source,
+                         std::uint32_t stream, std::uint64_t sequence, bool badFcs);
+
+// Generator frames of one stream and one size, made for line rate: frames
+// differ only in their sequence number and the pattern its low byte picks,
+// and the CRC is affine in the frame's bits, so the FCS comes from tables
+// (one entry per low byte, one per value of each higher byte) instead of a
+// pass over the frame.
+class GeneratorFrameMaker {
+public:
+    GeneratorFrameMaker(const MacAddress& destination, const MacAddress& source, std::uint32_t stream,
+                        std::size_t size);
+    std::size_t Size() const { return size_; }
+    // Writes the same bytes as WriteGeneratorFrame; frame.size() == Size().
+    void Write(std::span<std::uint8_t> frame, std::uint64_t sequence, bool badFcs) const;
+
+private:
+    MacAddress destination_;
+    MacAddress source_;
+    std::uint32_t stream_;
+    std::size_t size_;
+    std::array<std::uint32_t, 256> low_{};                   // FCS of frame k, k < 256
+    std::array<std::array<std::uint32_t, 256>, 7> high_{};   // what byte j+1 of the number adds
+};
+
 // Recognises a generator frame (with its FCS); nullopt for anything else.
 std::optional<GeneratorFrameInfo> ParseGeneratorFrame(std::span<const std::uint8_t> frame);
 

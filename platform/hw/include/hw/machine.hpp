@@ -39,6 +39,11 @@ struct MachineOptions {
     // Where traces of unimplemented or malformed accesses go, in addition
     // to the machine's own record (Machine::Traces). Empty: record only.
     std::function<void(const std::string&)> traceSink;
+    // A transmitter sends no faster than its link: a descriptor completes
+    // when its frame has left (preamble, frame, inter-frame gap at the link
+    // speed). Default: paced on the real-time clock; on a manual clock
+    // frames leave at once, unless a test asks for pacing here.
+    std::optional<bool> pacedTransmit;
 };
 
 // Link modes in the order of the system's speed mask.
@@ -67,7 +72,11 @@ struct GeneratorOptions {
     double framesPerSecond = 10000;   // capped by the wire speed; 0 = link only, no frames
     std::uint32_t minSize = 64;       // sizes with FCS, cycled deterministically
     std::uint32_t maxSize = 1518;
+    std::vector<std::uint32_t> sizes;  // when given: these sizes, cycled in order (min/max unused)
     std::uint64_t count = 0;          // frames to send; 0 = no end
+    // The first frame this long after the link comes up (a capture can be
+    // armed before the traffic starts).
+    std::chrono::nanoseconds startDelay{0};
     std::uint32_t fcsErrorEvery = 0;  // every n-th frame with a bad FCS; 0 = none
     std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
 };

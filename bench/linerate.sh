@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Both ports of a board at line rate (64 bytes, IMIX, 1518 bytes), captured
+# by FlDump_ng on the board aggregating port into a pcap-ng file for a while,
+# and where every frame went:
+#   offered    frames the wires (generators) offered: 2 x line rate x seconds
+#   delivered  frames the application (FlDump_ng) received
+#   ignored    arrived while the receiver was off (the capture started late)
+#   missed     lost by the controller (receive FIFO full: no descriptors)
+#   ring       delivered to host memory but not to the application (slot ring)
+#   writer     received by the application but not in the file
+#   file       frames in the file (capinfos)
+# then the CPU time of each named thread of FlDump_ng's process.
+#
+#   bench/linerate.sh [seconds] [sizes...]     (default: 10 s; 64 imix 1518)
+#
+# Run from the source tree after building (build/bin/FlDump_ng); BUILD=dir
+# picks another build folder.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD:-$root/build}
+seconds=${1:-10}
+delay=${DELAY:-5}  # s from boot to the first frame; the capture must be running by then
+shift || true
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(64 imix 1518)
+command -v capinfos >/dev/null || { echo "capinfos (Debian's tshark) is needed" >&2; exit 2; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# The board aggregating port of board 0 (default address 02:f1:0e:00:00:00).
+port='\\?\FL_bap_02f10e000000'
+tick=$(getconf CLK_TCK)
+
+# tid, name, utime+stime (ticks) of each thread of a process
+thread_times() {
+  for stat in /proc/"$1"/task/*/stat; do
+    sed -E 's/^([0-9]+) \((.*)\) (.*)$/\1\t\2\t\3/' "$stat" 2>/dev/null |
+      awk -F'\t' '{ split($3, f, " "); print $1 "\t" $2 "\t" f[12] + f[13] }'
+  done
+}
+
+# The description: both ports of board 0 fed by generators at the line rate
+# of the size mix, for `seconds` of frames each (count), so the frames offered
+# are known and none arrives after the capture. The traffic starts `delay` s
+# after the link comes up, once the capture runs.
+describe() {
+  local rate sizes
+  case "$1" in
+    64) rate=1488095; sizes="[64]" ;;
+    1518) rate=81274; sizes="[1518]" ;;
+    imix) rate=327360; sizes="[64, 64, 64, 64, 64, 64, 64, 594, 594, 594, 594, 1518]" ;;  # 7:4:1
+    *) echo "unknown size $1 (64, imix or 1518)" >&2; exit 2 ;;
+  esac
+  local count
+  count=$(awk -v r="$rate" -v s="$seconds" 'BEGIN { printf "%d", r * s }')
+  echo "[[board]]"
+  for _ in 0 1; do
+    printf '  [[board.port]]\n  wire = "generator"\n  rate = %s\n  sizes = %s\n  count = %s\n  start_delay_ms = %s\n' \
+      "$rate" "$sizes" "$count" "$((delay * 1000))"
+  done
+}
+
+printf '%-6s %12s %12s %8s %10s %10s %10s %12s %8s\n' size offered delivered ignored missed ring writer file lost
+for size in "${sizes[@]}"; do
+  run="$work/$size"
+  mkdir -p "$run"
+  report="$run/model.txt"
+  # Standard input stays open and silent (a key would end the capture): a
+  # pipe this script holds open and never writes to.
+  mkfifo "$run/keys"
+  exec 3<>"$run/keys"
+  (
+    describe "$size" >"$run/machine.toml"
+    export XDG_STATE_HOME="$run/state" FL_MACHINE="$run/machine.toml" FL_MODEL_REPORT="$report"
+    exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" <"$run/keys" >"$run/dump.txt" 2>&1
+  ) &
+  pid=$!
+  # The capture runs once the tool says so.
+  for _ in $(seq 600); do
+    grep -q "in progress" "$run/dump.txt" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  started=$SECONDS
+  # From the first frame to the last, and one more second for the last
+  # frames to reach the file.
+  until [ $((SECONDS - started)) -ge "$delay" ]; do sleep 0.1; done
+  thread_times "$pid" >"$run/before.txt"
+  sleep "$seconds"
+  sleep 1
+  thread_times "$pid" >"$run/after.txt"
+  kill -INT "$pid"
+  wait "$pid" || true
+  exec 3>&-
+
+  # model port B.P: wire_sent S offered O ignored I missed M delivered D queued Q ...
+  read -r offered ignored missed delivered < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
+      o += v["offered"]; g += v["ignored"]; m += v["missed"]; d += v["delivered"] + v["queued"] }
+      END { print o, g, m, d }' "$report")
+  received=$(awk '/packets received by the application/ { print $1 }' "$run/dump.txt")
+  infile=$(capinfos -c -M "$run/out.pcapng" | awk '/Number of packets/ { print $NF }')
+  ring=$((delivered - received))
+  writer=$((received - infile))
+  lost=$((offered - infile))
+  printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%%\n' "$size" "$offered" "$received" "$ignored" "$missed" "$ring" \
+    "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')"
+  # CPU of each thread over the capture (by thread id; threads started later count from 0).
+  awk -F'\t' 'NR == FNR { b[$1] = $3; next } { print $2 "\t" $3 - b[$1] }' "$run/before.txt" "$run/after.txt" \
+    >"$work/threads-$size.txt"
+done
+
+echo
+echo "CPU time of FlDump_ng's threads over the capture ($((seconds + 1)) s; % of one core):"
+for size in "${sizes[@]}"; do
+  echo "  $size:"
+  sort -t$'\t' -k2,2nr "$work/threads-$size.txt" | awk -F'\t' -v tick="$tick" -v s="$((seconds + 1))" '
+    $2 > 0 { printf "    %-16s %7.2f s %6.1f %%\n", $1, $2 / tick, 100 * $2 / tick / s; t += $2 }
+    END { printf "    %-16s %7.2f s %6.1f %%\n", "all", t / tick, 100 * t / tick / s }'
+done
