@@ -352,7 +352,7 @@ private:
                 PutWireFcs(out, length);
                 length += 4;
             }
-            Offer({out, length});
+            Offer({out, length}, static_cast<std::int64_t>(packet->tp_sec) * 1'000'000'000 + packet->tp_nsec);
             packet = reinterpret_cast<const tpacket3_hdr*>(reinterpret_cast<const std::uint8_t*>(packet) +
                                                            packet->tp_next_offset);
         }
@@ -360,16 +360,15 @@ private:
 
     // The port's link is slower than many interfaces: a frame that could
     // not have crossed it, with the receive FIFO as the only buffer on the
-    // way, is one the board misses.
-    void Offer(std::span<const std::uint8_t> frame) {
+    // way, is one the board misses. Time is the interface's arrival stamp,
+    // so that a reader scheduled late does not turn a steady stream into a
+    // burst.
+    void Offer(std::span<const std::uint8_t> frame, std::int64_t now) {
         const std::uint32_t speed = Speed();
         if (speed == 0) {
             Deliver(frame);  // the port ignores it, and counts it
             return;
         }
-        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count();
         if (lineFree_ < now) lineFree_ = now;
         const std::int64_t backlogBytes = (lineFree_ - now) * speed / 8000;
         const std::int64_t fifo = static_cast<std::int64_t>(fifoBytes_.load(std::memory_order_relaxed));
