@@ -52,9 +52,19 @@ protected:
         return generation == generation_.load(std::memory_order_acquire) && !detached_.load(std::memory_order_acquire);
     }
 
-    // One frame of `length` bytes, FCS included, to the port.
-    void Deliver(std::span<const std::uint8_t> frame) {
-        port_->Receive({frame.begin(), frame.end()}, 0, this);
+    // Frames that arrived one after the other, FCS included: the one place
+    // where frames from outside enter the port. fcsMade: the wire computed
+    // the FCS itself, so the port need not check it.
+    struct OutsideFrame {
+        std::span<const std::uint8_t> bytes;
+        bool fcsMade = false;
+    };
+    void Deliver(std::span<const OutsideFrame> frames) {
+        for (const OutsideFrame& frame : frames) port_->Receive({frame.bytes.begin(), frame.bytes.end()}, 0, this);
+    }
+    void Deliver(std::span<const std::uint8_t> frame, bool fcsMade) {
+        const OutsideFrame one{frame, fcsMade};
+        Deliver({&one, 1});
     }
 
     Machine::Impl& machine_;

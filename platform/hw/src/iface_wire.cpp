@@ -57,6 +57,9 @@ constexpr unsigned kFrameSize = 2048;  // only for the ring's bookkeeping in V3
 constexpr unsigned kBlockTimeoutMs = 1;
 constexpr std::size_t kMaxFrame = 65536 + 8;  // a frame, a tag put back and the FCS
 constexpr std::size_t kSendBatch = 64;
+// Frames handed to the port at once: enough to spare the port's lock, few
+// enough that the driver refills descriptors in between.
+constexpr std::size_t kDeliverBatch = 64;
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
@@ -242,7 +245,9 @@ public:
         if (!wake_) return fail("no eventfd");
 
         ReadInterfaceState();
-        frame_.resize(kMaxFrame);
+        // The frames of one batch side by side, put together once.
+        frames_.resize(kDeliverBatch * kMaxFrame / 8);
+        batch_.reserve(kDeliverBatch);
         CarrierChanged(InterfaceRunning(tx_.Get(), name_));
         receiver_ = std::thread([this] { ReceiveLoop(); });
         sender_ = std::thread([this] { SendLoop(); });
@@ -329,10 +334,16 @@ private:
         const auto* base = reinterpret_cast<const std::uint8_t*>(&block) - offsetof(tpacket_block_desc, hdr);
         const auto* packet = reinterpret_cast<const tpacket3_hdr*>(base + block.offset_to_first_pkt);
         const bool withFcs = rxFcs_.load(std::memory_order_relaxed);
+        std::size_t used = 0;
         for (std::uint32_t i = 0; i < block.num_pkts; ++i) {
+            if (batch_.size() == kDeliverBatch || used + kMaxFrame > frames_.size()) {
+                Deliver(batch_);
+                batch_.clear();
+                used = 0;
+            }
             const auto* data = reinterpret_cast<const std::uint8_t*>(packet) + packet->tp_mac;
             std::size_t length = std::min<std::size_t>(packet->tp_snaplen, kMaxFrame - 8);
-            std::uint8_t* out = frame_.data();
+            std::uint8_t* out = frames_.data() + used;
             if (length >= 12 && (packet->tp_status & TP_STATUS_VLAN_VALID)) {
                 // The tag the kernel (or the interface) took off goes back
                 // where it was, after the addresses.
@@ -352,10 +363,15 @@ private:
                 PutWireFcs(out, length);
                 length += 4;
             }
-            Offer({out, length}, static_cast<std::int64_t>(packet->tp_sec) * 1'000'000'000 + packet->tp_nsec);
+            if (Offer(length, static_cast<std::int64_t>(packet->tp_sec) * 1'000'000'000 + packet->tp_nsec)) {
+                batch_.push_back({{out, length}, !withFcs});
+                used += (length + 7) & ~std::size_t{7};
+            }
             packet = reinterpret_cast<const tpacket3_hdr*>(reinterpret_cast<const std::uint8_t*>(packet) +
                                                            packet->tp_next_offset);
         }
+        Deliver(batch_);
+        batch_.clear();
     }
 
     // The port's link is slower than many interfaces: a frame that could
@@ -363,21 +379,20 @@ private:
     // way, is one the board misses. Time is the interface's arrival stamp,
     // so that a reader scheduled late does not turn a steady stream into a
     // burst.
-    void Offer(std::span<const std::uint8_t> frame, std::int64_t now) {
+    // true: the frame goes to the port (which ignores it, and counts it,
+    // while the link is down); false: it was counted as missed.
+    bool Offer(std::size_t length, std::int64_t now) {
         const std::uint32_t speed = Speed();
-        if (speed == 0) {
-            Deliver(frame);  // the port ignores it, and counts it
-            return;
-        }
+        if (speed == 0) return true;
         if (lineFree_ < now) lineFree_ = now;
         const std::int64_t backlogBytes = (lineFree_ - now) * speed / 8000;
         const std::int64_t fifo = static_cast<std::int64_t>(fifoBytes_.load(std::memory_order_relaxed));
-        if (backlogBytes + static_cast<std::int64_t>(frame.size()) > fifo) {
+        if (backlogBytes + static_cast<std::int64_t>(length) > fifo) {
             port_->CountMissed(1, this);
-            return;
+            return false;
         }
-        lineFree_ += LineTime(frame.size(), speed);
-        Deliver(frame);
+        lineFree_ += LineTime(length, speed);
+        return true;
     }
 
     void CountRingDrops() {
@@ -484,7 +499,8 @@ private:
     std::atomic<std::uint64_t> sent_{0};
 
     // The receive thread's own.
-    std::vector<std::uint8_t> frame_;
+    std::vector<std::uint8_t> frames_;
+    std::vector<OutsideFrame> batch_;
     std::int64_t lineFree_ = 0;
 
     std::mutex txLock_;

@@ -214,7 +214,7 @@ private:
                 }
             }
             if (next_ > now) break;
-            Deliver({frame_.data(), length_});
+            Deliver({frame_.data(), length_}, fcsLength_ == 0);
             havePending_ = false;
             sent_.fetch_add(1, std::memory_order_relaxed);
             next_ += LineTime(length_, speed);
