@@ -88,6 +88,47 @@ TEST_F(InterfaceInstance, TransmittedRecordsLeaveTheInterfaceByteForByteInOrder)
     }
 }
 
+uint64_t Counter(FL_STATISTICS statistics, uint32_t id)
+{
+    uint64_t value = 0;
+    EXPECT_EQ(FlStatisticsQueryValue(statistics, id, &value), FL_SUCCESS) << std::hex << id;
+    return value;
+}
+
+TEST_F(InterfaceInstance, FramesFasterThanThePortsLinkAreMissedByTheBoardNotLostSilently)
+{
+    PortList ports;
+    FL_PORT port = ports.Physical(kPort);
+    ASSERT_TRUE(WaitLink(port, true));
+    FL_STATISTICS statistics = nullptr;
+    ASSERT_EQ(FlPortQueryStatistics(port, &statistics), FL_SUCCESS);
+    const uint64_t good = Counter(statistics, FL_PORT_COUNTER_RX_GOOD_PACKETS);
+    const uint64_t missed = Counter(statistics, FL_PORT_COUNTER_MISSED_PACKETS);
+
+    // Largest frames back to back into a veth: many gigabits a second, far
+    // more than the port's gigabit link and its receive FIFO take.
+    FlRawLink far("far0");
+    ASSERT_TRUE(far);
+    constexpr uint64_t kFrames = 3000;
+    std::vector<uint8_t> frame = MarkedFrame(1514, 1);
+    frame[0] = 0x02;  // unicast, to nobody in particular
+    for (uint64_t i = 0; i < kFrames; ++i) ASSERT_TRUE(far.Send(frame));
+
+    // Every one is accounted for: delivered, or counted as missed.
+    uint64_t delivered = 0, lost = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kGenerousDeadline;
+    while (std::chrono::steady_clock::now() < deadline) {
+        ASSERT_EQ(FlStatisticsUpdate(statistics), FL_SUCCESS);
+        delivered = Counter(statistics, FL_PORT_COUNTER_RX_GOOD_PACKETS) - good;
+        lost = Counter(statistics, FL_PORT_COUNTER_MISSED_PACKETS) - missed;
+        if (delivered + lost >= kFrames) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    FlStatisticsDestroy(statistics);
+    EXPECT_EQ(delivered + lost, kFrames) << delivered << " delivered, " << lost << " missed";
+    EXPECT_GT(delivered, 0u);
+}
+
 struct LinkReports {
     std::mutex lock;
     std::condition_variable changed;
