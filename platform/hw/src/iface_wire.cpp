@@ -325,6 +325,13 @@ private:
             for (pollfd& fd : fds) fd.revents = 0;
             if (::poll(fds, 3, 100) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;
+            if (fds[0].revents & POLLERR) {
+                // The interface went down (ENETDOWN): read, the error stops
+                // waking the poll; frames come again when it is back up.
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(rx_.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+            }
             if (fds[1].revents) WatchLink();
         }
         CountRingDrops();
