@@ -60,6 +60,7 @@ constexpr std::size_t kSendBatch = 64;
 // Frames handed to the port at once: enough to spare the port's lock, few
 // enough that the driver refills descriptors in between.
 constexpr std::size_t kDeliverBatch = 64;
+constexpr std::int64_t kArrivalJitterNs = 2'000'000;
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
@@ -385,14 +386,16 @@ private:
     // not have crossed it, with the receive FIFO as the only buffer on the
     // way, is one the board misses. Time is the interface's arrival stamp,
     // so that a reader scheduled late does not turn a steady stream into a
-    // burst.
+    // burst; the kernel still stamps frames in bunches when its softirq
+    // work was delayed, so a backlog of up to kArrivalJitter of line time
+    // is taken for such bunching rather than for a faster link.
     // true: the frame goes to the port (which ignores it, and counts it,
     // while the link is down); false: it was counted as missed.
     bool Offer(std::size_t length, std::int64_t now) {
         const std::uint32_t speed = Speed();
         if (speed == 0) return true;
         if (lineFree_ < now) lineFree_ = now;
-        const std::int64_t backlogBytes = (lineFree_ - now) * speed / 8000;
+        const std::int64_t backlogBytes = (lineFree_ - now - kArrivalJitterNs) * speed / 8000;
         const std::int64_t fifo = static_cast<std::int64_t>(fifoBytes_.load(std::memory_order_relaxed));
         if (backlogBytes + static_cast<std::int64_t>(length) > fifo) {
             port_->CountMissed(1, this);
