@@ -41,6 +41,7 @@ std::filesystem::path UseMachine(const std::string& name, const std::string& des
     std::ofstream(dir / "machine.toml") << description;
     ::setenv("FL_MACHINE", (dir / "machine.toml").c_str(), 1);
     ::setenv("FL_REGISTRY", (dir / "registry.db").c_str(), 1);
+    ::setenv("FL_DEBUGGER", "1", 1);
     return dir;
 }
 
@@ -152,6 +153,9 @@ public:
         return accepted;
     }
     const std::filesystem::path& File() const { return file_; }
+    // What the machine logged (the debugger's output goes to standard
+    // error): where frames were lost, if any were.
+    std::string Log() const { return child_.Errors(); }
 
 private:
     std::filesystem::path file_;
@@ -197,7 +201,7 @@ TEST(LinksEndToEnd, FramesOfTwoLinksArriveByteForByteWithTheirFcsMergedInTimesta
 
     const auto packets = ReadPackets(capture.File());
     ASSERT_EQ(static_cast<long long>(packets.size()), written);
-    ASSERT_EQ(packets.size(), sent[0].size() + sent[1].size());
+    ASSERT_EQ(packets.size(), sent[0].size() + sent[1].size()) << capture.Log();
     size_t next[2] = {0, 0};
     bool someNanoseconds = false;
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -277,7 +281,8 @@ TEST(LinksEndToEnd, AnInlineTapCarriesBothDirectionsWhileTheBoardIsCaptured)
     for (int end = 0; end < 2; ++end) {
         for (uint32_t i = 0; i < kFrames; ++i) {
             const auto frame = ends[1 - end].Receive(kTestType, 10s);
-            ASSERT_FALSE(frame.empty()) << "frame " << i << " into end " << end << " never came out of the other";
+            ASSERT_FALSE(frame.empty()) << "frame " << i << " into end " << end << " never came out of the other\n"
+                                        << capture.Log();
             EXPECT_EQ(frame, sent[end][i]) << "frame " << i << " into end " << end;
         }
     }

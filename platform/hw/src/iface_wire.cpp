@@ -47,12 +47,13 @@ namespace hw {
 
 namespace {
 
-// The receive ring: 64 blocks of 1 MiB hold a quarter of a second of
+// The receive ring: 256 blocks of 256 KiB hold half a second of
 // minimum-size frames at a gigabit, enough to ride out a reader that was
 // not scheduled for a while. A block goes to the reader when full or after
-// a millisecond, so that a lone frame does not wait.
-constexpr unsigned kBlockSize = 1u << 20;
-constexpr unsigned kBlockCount = 64;
+// a millisecond, so that a lone frame does not wait: at low rates a block
+// may hold one frame, and the count of blocks is what rides out the wait.
+constexpr unsigned kBlockSize = 1u << 18;
+constexpr unsigned kBlockCount = 256;
 constexpr unsigned kFrameSize = 2048;  // only for the ring's bookkeeping in V3
 constexpr unsigned kBlockTimeoutMs = 1;
 constexpr std::size_t kMaxFrame = 65536 + 8;  // a frame, a tag put back and the FCS
@@ -380,6 +381,11 @@ private:
         }
         Deliver(batch_);
         batch_.clear();
+        if (tooFast_ != 0) {
+            machine_.Trace(port_->Name() + ": interface " + Quoted(name_) + ": " + std::to_string(tooFast_) +
+                           " frames came faster than the link and the receive FIFO take, counted as missed");
+            tooFast_ = 0;
+        }
     }
 
     // The port's link is slower than many interfaces: a frame that could
@@ -399,6 +405,7 @@ private:
         const std::int64_t fifo = static_cast<std::int64_t>(fifoBytes_.load(std::memory_order_relaxed));
         if (backlogBytes + static_cast<std::int64_t>(length) > fifo) {
             port_->CountMissed(1, this);
+            ++tooFast_;
             return false;
         }
         lineFree_ += LineTime(length, speed);
@@ -408,8 +415,11 @@ private:
     void CountRingDrops() {
         tpacket_stats_v3 stats{};
         socklen_t length = sizeof stats;
-        if (::getsockopt(rx_.Get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) == 0 && stats.tp_drops != 0)
+        if (::getsockopt(rx_.Get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) == 0 && stats.tp_drops != 0) {
             port_->CountMissed(stats.tp_drops, this);
+            machine_.Trace(port_->Name() + ": interface " + Quoted(name_) + ": the receive ring dropped " +
+                           std::to_string(stats.tp_drops) + " frames, counted as missed");
+        }
     }
 
     void WatchLink() {
@@ -512,6 +522,7 @@ private:
     std::vector<std::uint8_t> frames_;
     std::vector<OutsideFrame> batch_;
     std::int64_t lineFree_ = 0;
+    std::uint64_t tooFast_ = 0;  // missed in the block at hand
 
     std::mutex txLock_;
     std::condition_variable txReady_;
