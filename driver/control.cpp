@@ -139,7 +139,7 @@ static NTSTATUS QueryLinkStatus(PFDO_DATA Fdo, WDFREQUEST Request, size_t *Infor
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    LinkStatusFill(Fdo, ReadUCharAcquire(&Fdo->LinkUp), out);
+    LinkStatusFill(Fdo, LinkStateUp(LinkStateRead(Fdo)), out);
     *Information = sizeof(*out);
     return STATUS_SUCCESS;
 }

@@ -107,7 +107,7 @@ static NTSTATUS PortSetup(WDFDEVICE Device)
     status = QueuesCreate(fdo);
     if (!NT_SUCCESS(status)) return status;
 
-    /* The framework zeroed the record: harvest time, LinkUpCount and
+    /* The framework zeroed the record: harvest time, LinkState and
      * PortCounters start at 0. */
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -121,7 +121,7 @@ static NTSTATUS PortSetup(WDFDEVICE Device)
     if (!NT_SUCCESS(status)) return status;
     status = ReaderTableCreate(fdo);
     if (!NT_SUCCESS(status)) return status;
-    WriteUCharRelease(&fdo->LinkUp, 0);
+    WriteRelease64(&fdo->LinkState, 0);
 
     return WdfDeviceCreateDeviceInterface(Device, &GUID_DEVINTERFACE_FL, NULL);
 }

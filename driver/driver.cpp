@@ -34,6 +34,20 @@ VOID DriverStopThreads(PDRIVER_CONTEXT Context)
     }
 }
 
+/* For ThreadStart: a driver-wide thread that started but could not be
+ * referenced is told to stop through its command ring. */
+static VOID NegotiationStop(PVOID StartContext)
+{
+    PDRIVER_CONTEXT context = (PDRIVER_CONTEXT)StartContext;
+    PostCommand(&context->NegRing, context->NegRingLock, FL_NEG_STOP, NULL, NULL);
+}
+
+static VOID ManagementStop(PVOID StartContext)
+{
+    PDRIVER_CONTEXT context = (PDRIVER_CONTEXT)StartContext;
+    PostCommand(&context->MgmRing, context->MgmRingLock, FL_MGM_STOP, NULL, NULL);
+}
+
 VOID DriverUnload(WDFOBJECT Driver)
 {
     DriverStopThreads(DriverGetContext(Driver));
@@ -62,13 +76,13 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
 
     status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->NegRingLock);
     if (NT_SUCCESS(status)) {
-        status = ThreadStart(NegotiationThread, context, &context->NegThread);
+        status = ThreadStart(NegotiationThread, context, NegotiationStop, &context->NegThread);
     }
     if (NT_SUCCESS(status)) {
         status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->MgmRingLock);
     }
     if (NT_SUCCESS(status)) {
-        status = ThreadStart(ManagementThread, context, &context->MgmThread);
+        status = ThreadStart(ManagementThread, context, ManagementStop, &context->MgmThread);
     }
     if (!NT_SUCCESS(status)) {
         DriverStopThreads(context);

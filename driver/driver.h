@@ -167,11 +167,13 @@ struct _FDO_DATA {
     UCHAR IsFirstFunction;
     UCHAR MacAddress[6];
 
-    /* Written by the interrupt routine and at hardware start. */
-    volatile UCHAR LinkUp;
+    /* Written by the interrupt routine and at hardware start. LinkState
+     * holds whether the link is up (bit 0) and how often it came up (the
+     * bits above) in one word, so that a reader never pairs the state of one
+     * moment with the count of another: read it with LinkStateRead. */
+    volatile LONG64 LinkState;
     volatile ULONG LinkSpeed;
     volatile ULONG LinkDuplex;
-    volatile ULONG LinkUpCount;
 
     WDFSPINLOCK CountersLock;
     ULONGLONG PortCounters[FL_PORT_STAT_COUNT];
@@ -195,8 +197,7 @@ typedef struct _FILE_OBJECT_DATA {
     PFDO_DATA Port;
     volatile ULONG ReadTimeout;
     PKTHREAD InstanceThread;
-    ULONG LastLinkUpCount;
-    UCHAR LastLinkUp;
+    LONG64 LastLinkState; /* the port's LinkState last reported */
     LONGLONG LastCompletion;
     volatile UCHAR StopRequested;
     PKEVENT volatile TransmitEvent;
@@ -210,6 +211,26 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_OBJECT_DATA, FileGetData)
 /* ------------------------------------------------------------------ */
 /* Routines shared between the driver's parts                          */
 
+/* A port's link state, one snapshot (acquire: the speed and duplex of an
+ * up link are published before it). */
+FORCEINLINE LONG64 LinkStateRead(PFDO_DATA Fdo)
+{
+    return ReadAcquire64(&Fdo->LinkState);
+}
+FORCEINLINE UCHAR LinkStateUp(LONG64 State)
+{
+    return (UCHAR)(State & 1);
+}
+FORCEINLINE ULONG LinkStateUpCount(LONG64 State)
+{
+    return (ULONG)((ULONGLONG)State >> 1);
+}
+/* The state after the link came up (Up) or went down, from State. */
+FORCEINLINE LONG64 LinkStateNext(LONG64 State, BOOLEAN Up)
+{
+    return Up ? (LONG64)((((ULONGLONG)State >> 1) + 1) << 1 | 1) : (LONG64)((ULONGLONG)State & ~1ull);
+}
+
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 
 /* driver.cpp */
@@ -221,9 +242,9 @@ EVT_WDF_DRIVER_DEVICE_ADD PortAdd;
 
 /* control.cpp: the port's sequential control queue */
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlDispatch;
-/* The link-status record for a LinkUp value read first: the interrupt
- * publishes LinkUp last on the way up, so the speed and duplex read after it
- * belong to the link it reports. Speed and duplex are 0 while down; the
+/* The link-status record for a link state read first: the interrupt
+ * publishes the state last on the way up, so the speed and duplex read after
+ * it belong to the link it reports. Speed and duplex are 0 while down; the
  * padding is not written. */
 VOID LinkStatusFill(PFDO_DATA Fdo, UCHAR LinkUp, PFL_IOCTL_LINK_STATUS Record);
 
@@ -247,10 +268,22 @@ VOID ReaderDetach(PFDO_DATA Fdo, ULONG Index);
 ULONG ReaderOldestPosition(PFDO_DATA Fdo);
 
 /* threads.cpp: system threads and the command rings that drive them */
-NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread);
+/* Makes the thread started on Context end soon (it is waited for). */
+typedef VOID THREAD_STOP(PVOID Context);
+typedef THREAD_STOP *PTHREAD_STOP;
+/* Starts Routine on Context and references the thread. On failure no
+ * thread runs on Context any more: one that started but could not be
+ * referenced was stopped with Stop and waited for. */
+NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PTHREAD_STOP Stop, PKTHREAD *Thread);
 VOID ThreadWaitAndRelease(PKTHREAD *Thread);
 /* Returns once the ring's thread has handled the command. */
 VOID PostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA First, PFDO_DATA Second);
+/* Posts without waiting, for a poster that must never wait on the ring's
+ * thread: FALSE, and nothing posted, when the ring is full or its lock is
+ * held. Done (may be NULL) is set by the ring's thread once it has handled
+ * the command. */
+BOOLEAN TryPostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA First, PFDO_DATA Second,
+                       PKEVENT Done);
 /* The ring's thread: takes the oldest command, if any. */
 BOOLEAN TakeCommand(PCOMMAND_RING Ring, PCOMMAND Command);
 /* The ring's thread: whether a command waits, without taking it. */

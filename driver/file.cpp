@@ -6,7 +6,6 @@
 
 #include "hw/controller.h"
 
-#define INSTANCE_PRIORITY       31
 #define DEFAULT_READ_THRESHOLD  0x100000
 #define DEFAULT_SNAP_LENGTH     0xFFFF
 #define DEFAULT_ERROR_FILTER    3
@@ -20,9 +19,10 @@ static KSTART_ROUTINE InstanceThread;
 static VOID LinkChangeReport(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
 {
     PFDO_DATA port = Instance->Port;
-    UCHAR linkUp = ReadUCharAcquire(&port->LinkUp);
-    ULONG linkUpCount = ReadULongAcquire(&port->LinkUpCount);
-    if (linkUp == Instance->LastLinkUp && linkUpCount == Instance->LastLinkUpCount) {
+    /* One snapshot: a new state read with an old count would be reported
+     * again once the count catches up. */
+    LONG64 state = LinkStateRead(port);
+    if (state == Instance->LastLinkState) {
         return;
     }
     WDFREQUEST request;
@@ -35,9 +35,8 @@ static VOID LinkChangeReport(WDFFILEOBJECT File, PFILE_OBJECT_DATA Instance)
         WdfRequestCompleteWithInformation(request, status, 0);
         return;
     }
-    LinkStatusFill(port, linkUp, record);
-    Instance->LastLinkUpCount = linkUpCount;
-    Instance->LastLinkUp = linkUp;
+    LinkStatusFill(port, LinkStateUp(state), record);
+    Instance->LastLinkState = state;
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, sizeof(*record));
 }
 
@@ -58,12 +57,21 @@ static VOID TransmitEventUpdate(PFILE_OBJECT_DATA Instance)
     }
 }
 
+/* Instance threads run one step below the management thread: however many
+ * there are, none preempts the only thread that harvests the rings, whose
+ * descriptors hold a few milliseconds of line rate. */
+static KPRIORITY InstancePriority(void)
+{
+    ULONG management = DriverGetContext(WdfGetDriver())->MgmThreadPriority;
+    return management > 1 ? (KPRIORITY)(management - 1) : 1;
+}
+
 static VOID InstanceThread(PVOID StartContext)
 {
     WDFFILEOBJECT file = (WDFFILEOBJECT)StartContext;
     PFILE_OBJECT_DATA instance = FileGetData(file);
 
-    KeSetPriorityThread(KeGetCurrentThread(), INSTANCE_PRIORITY);
+    KeSetPriorityThread(KeGetCurrentThread(), InstancePriority());
     LARGE_INTEGER now;
     KeQuerySystemTimePrecise(&now);
     instance->LastCompletion = now.QuadPart;
@@ -76,6 +84,11 @@ static VOID InstanceThread(PVOID StartContext)
         TransmitEventUpdate(instance);
         SleepMilliseconds(1);
     }
+}
+
+static VOID InstanceStop(PVOID StartContext)
+{
+    WriteUCharRelease(&FileGetData((WDFFILEOBJECT)StartContext)->StopRequested, 1);
 }
 
 VOID InstanceCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject)
@@ -95,11 +108,12 @@ VOID InstanceCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObje
     instance->TxBytes = 0;
     RtlZeroMemory(instance->CounterBaseline, sizeof(instance->CounterBaseline));
     instance->StopRequested = 0;
-    instance->LastLinkUpCount = ReadULongAcquire(&port->LinkUpCount);
-    instance->LastLinkUp = ReadUCharAcquire(&port->LinkUp);
+    instance->LastLinkState = LinkStateRead(port);
     instance->Port = port;
 
-    NTSTATUS status = ThreadStart(InstanceThread, FileObject, &instance->InstanceThread);
+    /* Should the thread start but not be referenced, it is stopped before
+     * the failed create frees the file object it runs on. */
+    NTSTATUS status = ThreadStart(InstanceThread, FileObject, InstanceStop, &instance->InstanceThread);
     WdfRequestComplete(Request, status);
 }
 

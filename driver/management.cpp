@@ -24,6 +24,55 @@ typedef struct _PAIR_ENTRY {
 
 #define NO_PEER ((ULONG)-1)
 
+/* Commands for the negotiation thread that its ring could not take yet,
+ * oldest first. The management thread posts them without waiting: that
+ * thread answers between PHY accesses and polls of up to 10 ms, while a
+ * receive ring holds about 3 ms of line rate. A pair is added once and
+ * removed once (whose poster waits for it) per start of one of its ports,
+ * so twice the ports bound what can be outstanding. */
+#define DEFERRED_COUNT (2 * FL_MAX_PORTS)
+
+typedef struct _DEFERRED {
+    COMMAND Entries[DEFERRED_COUNT];
+    ULONG Oldest;
+    ULONG Count;
+} DEFERRED, *PDEFERRED;
+
+/* Hands the oldest deferred commands to the negotiation ring while it takes
+ * them. */
+static VOID DeferredFlush(PDRIVER_CONTEXT Context, PDEFERRED Deferred)
+{
+    while (Deferred->Count != 0) {
+        PCOMMAND c = &Deferred->Entries[Deferred->Oldest];
+        if (!TryPostCommand(&Context->NegRing, Context->NegRingLock, c->Command, c->First, c->Second, c->Done)) {
+            return;
+        }
+        Deferred->Oldest = (Deferred->Oldest + 1) % DEFERRED_COUNT;
+        Deferred->Count--;
+    }
+}
+
+/* Queues a command for the negotiation thread behind those still waiting
+ * and posts what the ring takes; Done (may be NULL) is set once that thread
+ * has handled it. */
+static VOID NegotiationPost(PDRIVER_CONTEXT Context, PDEFERRED Deferred, ULONG Command, PFDO_DATA First,
+                            PFDO_DATA Second, PKEVENT Done)
+{
+    /* Never full (see DEFERRED_COUNT); were it so, the order of the
+     * commands matters more than the wait. */
+    while (Deferred->Count == DEFERRED_COUNT) {
+        DeferredFlush(Context, Deferred);
+        SleepMilliseconds(1);
+    }
+    PCOMMAND c = &Deferred->Entries[(Deferred->Oldest + Deferred->Count) % DEFERRED_COUNT];
+    c->Command = Command;
+    c->First = First;
+    c->Second = Second;
+    c->Done = Done;
+    Deferred->Count++;
+    DeferredFlush(Context, Deferred);
+}
+
 /* Rounds (about 1 ms each) a pair is left alone after its links came up,
  * before a lost link is negotiated again. */
 #define NEGOTIATE_COUNTDOWN 200
@@ -38,11 +87,13 @@ static KAFFINITY HighestProcessor(void)
     return highest;
 }
 
-/* The thread polls on the highest-numbered processor; while it handles a
- * command it may run anywhere, as the poster does. */
+/* The thread polls on the highest-numbered processor at MgmThreadPriority,
+ * above the instance threads; while it handles a command it may run
+ * anywhere at the priority it was created with, as the poster does. */
 static VOID PollingBind(PDRIVER_CONTEXT Context)
 {
     Context->SavedPriority = KeQueryPriorityThread(KeGetCurrentThread());
+    KeSetPriorityThread(KeGetCurrentThread(), (KPRIORITY)Context->MgmThreadPriority);
     KeSetSystemAffinityThreadEx(HighestProcessor());
 }
 
@@ -77,7 +128,7 @@ static VOID PairOrder(PFDO_DATA A, PFDO_DATA B, PFDO_DATA *First, PFDO_DATA *Sec
     *Second = A->IsFirstFunction ? B : A;
 }
 
-static VOID PortAddToTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA Port)
+static VOID PortAddToTable(PDRIVER_CONTEXT Context, PDEFERRED Deferred, PPOLL_ENTRY Table, PFDO_DATA Port)
 {
     ULONG index = PollingAdd(Table, Port);
     if (index == NO_PEER) {
@@ -100,7 +151,7 @@ static VOID PortAddToTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA
         Table[peer].PeerIndex = index;
         PFDO_DATA first, second;
         PairOrder(Port, Table[peer].Port, &first, &second);
-        PostCommand(&Context->NegRing, Context->NegRingLock, FL_NEG_ADD_PAIR, first, second);
+        NegotiationPost(Context, Deferred, FL_NEG_ADD_PAIR, first, second, NULL);
     }
 
     RxStart(Port);
@@ -115,17 +166,25 @@ static VOID PortAddToTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA
     /* A passthru port without its partner receives but does not send. */
 }
 
-static VOID PortRemoveFromTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO_DATA Port)
+/* Returns whether Done went to the negotiation thread, which sets it once it
+ * no longer touches the pair's ports; otherwise the caller sets it. */
+static BOOLEAN PortRemoveFromTable(PDRIVER_CONTEXT Context, PDEFERRED Deferred, PPOLL_ENTRY Table, PFDO_DATA Port,
+                                   PKEVENT Done)
 {
+    BOOLEAN handed = FALSE;
     for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
         if (!Table[i].InUse || Table[i].Port != Port) {
             continue;
         }
+        /* What the statistics registers counted since the last fold; the
+         * next hardware start clears them. */
+        CountersAccumulate(Port, NULL);
         ULONG peer = Table[i].PeerIndex;
         if (peer != NO_PEER) {
             PFDO_DATA first, second;
             PairOrder(Port, Table[peer].Port, &first, &second);
-            PostCommand(&Context->NegRing, Context->NegRingLock, FL_NEG_REMOVE_PAIR, first, NULL);
+            NegotiationPost(Context, Deferred, FL_NEG_REMOVE_PAIR, first, NULL, Done);
+            handed = TRUE;
             PassthruPairStop(Port, Table[peer].Port);
             InterlockedDecrement(&Context->ActiveInstanceCount);
             Table[peer].Peer = NULL;
@@ -135,8 +194,9 @@ static VOID PortRemoveFromTable(PDRIVER_CONTEXT Context, PPOLL_ENTRY Table, PFDO
         Table[i].Port = NULL;
         Table[i].Peer = NULL;
         Table[i].PeerIndex = NO_PEER;
-        return;
+        break;
     }
+    return handed;
 }
 
 /* The timestamp of this poll: nanoseconds since 1970 from one performance
@@ -151,11 +211,19 @@ static ULONGLONG PollTimestamp(PDRIVER_CONTEXT Context)
     return TimestampFromCounter(counter.QuadPart, frequency.QuadPart, Context->TimeBase);
 }
 
+/* The statistics registers are 32 bits wide and stop at their top: at
+ * 64-byte line rate the frame counters get there in about 48 minutes. Folded
+ * into the 64-bit counters this often, they never do, however long nobody
+ * asks. */
+#define FOLD_INTERVAL_MS 500
+
 VOID ManagementThread(PVOID StartContext)
 {
     PDRIVER_CONTEXT context = (PDRIVER_CONTEXT)StartContext;
     POLL_ENTRY table[FL_MAX_PORTS];
     ULONG portCount = 0;
+    DEFERRED deferred;
+    RtlZeroMemory(&deferred, sizeof(deferred));
 
     PollingBind(context);
 
@@ -169,8 +237,12 @@ VOID ManagementThread(PVOID StartContext)
     for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
         table[i].PeerIndex = NO_PEER;
     }
+    const LONGLONG foldInterval = frequency.QuadPart * FOLD_INTERVAL_MS / 1000;
+    LONGLONG nextFold = counter.QuadPart + foldInterval;
 
     for (;;) {
+        DeferredFlush(context, &deferred);
+
         COMMAND command;
         if (TakeCommand(&context->MgmRing, &command)) {
             switch (command.Command) {
@@ -180,16 +252,17 @@ VOID ManagementThread(PVOID StartContext)
                 return;
             case FL_MGM_ADD_PORT:
                 PollingUnbind(context);
-                PortAddToTable(context, table, command.First);
+                PortAddToTable(context, &deferred, table, command.First);
                 PollingBind(context);
                 KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
                 portCount++;
                 break;
             case FL_MGM_REMOVE_PORT:
                 PollingUnbind(context);
-                PortRemoveFromTable(context, table, command.First);
+                if (!PortRemoveFromTable(context, &deferred, table, command.First, command.Done)) {
+                    KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
+                }
                 PollingBind(context);
-                KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
                 portCount--;
                 break;
             default:
@@ -213,6 +286,16 @@ VOID ManagementThread(PVOID StartContext)
             }
         }
 
+        LONGLONG counterNow = KeQueryPerformanceCounter(NULL).QuadPart;
+        if (counterNow - nextFold >= 0) {
+            nextFold = counterNow + foldInterval;
+            for (ULONG i = 0; i < FL_MAX_PORTS; i++) {
+                if (table[i].InUse) {
+                    CountersAccumulate(table[i].Port, NULL);
+                }
+            }
+        }
+
         /* Timestamping mode 1 stamps frames within one round of their
          * arrival: no sleep while anything could be waiting for them. */
         if (!(context->TimestampingMode == 1 && portCount != 0 &&
@@ -233,7 +316,7 @@ static BOOLEAN PairsNegotiate(PPAIR_ENTRY Pairs, PCOMMAND_RING Commands)
         if (!pair->InUse) {
             continue;
         }
-        if (ReadUCharAcquire(&pair->First->LinkUp) && ReadUCharAcquire(&pair->Second->LinkUp)) {
+        if (LinkStateUp(LinkStateRead(pair->First)) && LinkStateUp(LinkStateRead(pair->Second))) {
             continue;
         }
         if (pair->Countdown != 0) {
@@ -299,7 +382,10 @@ VOID NegotiationThread(PVOID StartContext)
             default:
                 break;
             }
-            KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
+            /* The management thread posts pairs without waiting. */
+            if (command.Done != NULL) {
+                KeSetEvent(command.Done, IO_NO_INCREMENT, FALSE);
+            }
         }
 
         if (!PairsNegotiate(pairs, &context->NegRing)) {

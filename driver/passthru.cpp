@@ -78,9 +78,9 @@ VOID PassthruForward(PFDO_DATA Port, PFDO_DATA Peer)
 
     /* A frame sent while this port's link is down would be lost without a
      * trace. Peer keeps its frames until the link is up (or, its slots
-     * full, counts what it could not take in as missed). LinkUp is written
-     * by the interrupt routine; acquire pairs with its release. */
-    if (!ReadUCharAcquire(&Port->LinkUp)) {
+     * full, counts what it could not take in as missed). The link state is
+     * written by the interrupt routine; acquire pairs with its release. */
+    if (!LinkStateUp(LinkStateRead(Port))) {
         return;
     }
 

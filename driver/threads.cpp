@@ -8,8 +8,9 @@
 
 #define RING_FULL_WAIT_MS 10
 
-NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread)
+NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PTHREAD_STOP Stop, PKTHREAD *Thread)
 {
+    *Thread = NULL;
     HANDLE handle;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
@@ -18,6 +19,14 @@ NTSTATUS ThreadStart(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread)
         return status;
     }
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, (PVOID *)Thread, NULL);
+    if (!NT_SUCCESS(status)) {
+        /* The thread runs already, on a context its owner gives up when
+         * this start fails: it ends before we return. The handle still
+         * names it. */
+        *Thread = NULL;
+        Stop(Context);
+        (VOID) ZwWaitForSingleObject(handle, FALSE, NULL);
+    }
     ZwClose(handle);
     return status;
 }
@@ -59,6 +68,27 @@ VOID PostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA 
     WdfWaitLockRelease(Lock);
 
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+}
+
+BOOLEAN TryPostCommand(PCOMMAND_RING Ring, WDFWAITLOCK Lock, ULONG Command, PFDO_DATA First, PFDO_DATA Second,
+                       PKEVENT Done)
+{
+    LONGLONG now = 0;
+    if (WdfWaitLockAcquire(Lock, &now) != STATUS_SUCCESS) {
+        return FALSE;
+    }
+    ULONG producer = Ring->Producer;
+    BOOLEAN posted = RingFree(Ring, producer) > 1;
+    if (posted) {
+        PCOMMAND entry = &Ring->Entries[producer];
+        entry->Command = Command;
+        entry->First = First;
+        entry->Second = Second;
+        entry->Done = Done;
+        WriteULongRelease(&Ring->Producer, (producer + 1) % FL_COMMAND_RING_SIZE);
+    }
+    WdfWaitLockRelease(Lock);
+    return posted;
 }
 
 BOOLEAN TakeCommand(PCOMMAND_RING Ring, PCOMMAND Command)

@@ -476,10 +476,17 @@ int dump_run(int argc, char** argv, const DUMP_TOOL& Tool, DumpOutput& Output,
         if (status != FL_SUCCESS) {
             printf("Error closing instance, %s\n", FlStatusGetString(status));
         }
+        // Only what the file holds was dumped: after a failed write that is
+        // fewer than were accepted.
+        const ULONGLONG inFile = Output.PacketsInFile();
         printf("\n");
         printf("%llu packets received by the application\n", static_cast<unsigned long long>(totals.Received));
         printf("%llu packets accepted by the filter and dumped to disk\n",
-               static_cast<unsigned long long>(totals.Accepted));
+               static_cast<unsigned long long>(inFile < totals.Accepted ? inFile : totals.Accepted));
+        if (inFile < totals.Accepted) {
+            printf("%llu packets accepted by the filter but not written to disk\n",
+                   static_cast<unsigned long long>(totals.Accepted - inFile));
+        }
         if (Tool.HardwareDrops) {
             printf("%llu packets dropped by the hardware\n", static_cast<unsigned long long>(dropped));
         }

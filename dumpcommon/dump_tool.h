@@ -69,7 +69,13 @@ public:
     /* Closes whatever was opened, in reverse order; FALSE when something that
      * was written may not have reached the disk. */
     virtual BOOLEAN Close() = 0;
+    /* After Close: the packets the file holds, every one of them whole. */
+    virtual ULONGLONG PacketsInFile() const = 0;
 };
+
+/* Prints the system's reason for a failure, the text of its Win32 error, on a
+ * line of its own after the failure's message; nothing for 0. */
+void print_system_reason(DWORD Error);
 
 /* The world around a run: the keyboard, the clock and the answers typed in.
  * dump_main passes the process's own; tests their own. */

@@ -41,11 +41,37 @@ void SetBufferOffset(NativeFileBuffer* Buffer, ULONGLONG Offset)
     Buffer->Overlapped.OffsetHigh = static_cast<DWORD>(Offset >> 32);
 }
 
-void NoteLoss(NativeFile* File, ULONGLONG End)
+// The first failure is the one the user is told about: later ones are most
+// often its consequences.
+void NoteError(NativeFile* File, DWORD Error)
+{
+    if (File->SystemError == 0) {
+        File->SystemError = Error;
+    }
+}
+
+// The file holds nothing from End on; End lies in Buffer's stretch of the
+// stream. The last whole record before it is known from the buffer's marks.
+void NoteLoss(NativeFile* File, const NativeFileBuffer* Buffer, ULONGLONG End)
 {
     if (End < File->ValidEnd) {
         File->ValidEnd = End;
+        File->LossMark = End >= Buffer->IssueMark.End ? Buffer->IssueMark : Buffer->StartMark;
     }
+}
+
+// The bytes a buffer must have on disk for its write to be whole.
+ULONG NeededBytes(const NativeFileBuffer* Buffer)
+{
+    return Buffer->Used - Buffer->Padding;
+}
+
+void MakeCurrent(NativeFile* File, NativeFileBuffer* Buffer)
+{
+    Buffer->Used = 0;
+    Buffer->Padding = 0;
+    Buffer->StartMark = File->LastMark;
+    File->CurrentBuffer = Buffer;
 }
 
 void CopyIn(NativeFileBuffer* Buffer, const UCHAR* Source, ULONG Length)
@@ -91,6 +117,9 @@ BOOLEAN TakeCompletion(NativeFile* File, NativeFileBuffer** Returned)
     const BOOL ok = GetQueuedCompletionStatus(File->CompletionPort, &transferred, &key,
                                               &overlapped, INFINITE);
     *Returned = nullptr;
+    if (!ok) {
+        NoteError(File, GetLastError());
+    }
     if (overlapped == nullptr) {
         return FALSE;
     }
@@ -100,7 +129,7 @@ BOOLEAN TakeCompletion(NativeFile* File, NativeFileBuffer** Returned)
     *Returned = buffer;
 
     BOOLEAN result = ok ? TRUE : FALSE;
-    if (transferred != buffer->Used && !native_file_finish_write(File, buffer, transferred)) {
+    if (transferred < NeededBytes(buffer) && !native_file_finish_write(File, buffer, transferred)) {
         result = FALSE;
     }
     return result;
@@ -123,8 +152,11 @@ void WaitForStragglers(NativeFile* File)
         }
         buffer->InFlight = FALSE;
         File->InFlightCount--;
-        if (!ok || transferred != buffer->Used) {
-            NoteLoss(File, BufferOffset(buffer) + transferred);
+        if (!ok) {
+            NoteError(File, GetLastError());
+        }
+        if (!ok || transferred < NeededBytes(buffer)) {
+            NoteLoss(File, buffer, BufferOffset(buffer) + transferred);
         }
     }
 }
@@ -156,14 +188,17 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
     char probe[2];
     const DWORD length = GetFullPathNameA(FileName, sizeof(probe), probe, nullptr);
     if (length == 0) {
+        NoteError(File, GetLastError());
         return NATIVE_FILE_ERROR_FULL_PATH;
     }
     File->Path = new (std::nothrow) char[length + 1];
     if (File->Path == nullptr) {
+        NoteError(File, ERROR_NOT_ENOUGH_MEMORY);
         return File->OutOfMemoryCode;
     }
     const DWORD again = GetFullPathNameA(FileName, length + 1, File->Path, nullptr);
     if (again == 0 || again > length) {
+        NoteError(File, GetLastError());
         return NATIVE_FILE_FAILURE;
     }
 
@@ -174,6 +209,7 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
         DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
         if (!GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters,
                                &totalClusters)) {
+            NoteError(File, GetLastError());
             return NATIVE_FILE_FAILURE;
         }
         File->SectorSize = bytesPerSector;
@@ -187,10 +223,12 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
     const DWORD flags = FILE_FLAG_OVERLAPPED | (File->SectorSize != 0 ? FILE_FLAG_NO_BUFFERING : 0);
     File->File = CreateFileA(File->Path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
     if (File->File == INVALID_HANDLE_VALUE) {
+        NoteError(File, GetLastError());
         return NATIVE_FILE_FAILURE;
     }
     File->CompletionPort = CreateIoCompletionPort(File->File, nullptr, 0, 1);
     if (File->CompletionPort == nullptr) {
+        NoteError(File, GetLastError());
         return NATIVE_FILE_FAILURE;
     }
 
@@ -199,17 +237,20 @@ ULONG OpenSteps(NativeFile* File, const char* FileName, ULONG BufferSize, ULONG 
     File->Alignment = DataAlignment(File->SectorSize);
     File->Buffers = new (std::nothrow) NativeFileBuffer*[BufferCount];
     if (File->Buffers == nullptr) {
+        NoteError(File, ERROR_NOT_ENOUGH_MEMORY);
         return File->OutOfMemoryCode;
     }
     for (ULONG i = 0; i < BufferCount; ++i) {
         NativeFileBuffer* buffer = CreateBuffer(File, i);
         if (buffer == nullptr) {
+            NoteError(File, ERROR_NOT_ENOUGH_MEMORY);
             return File->OutOfMemoryCode;
         }
         File->Buffers[i] = buffer;
         File->BuffersCreated = i + 1;
         buffer->Overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (buffer->Overlapped.hEvent == nullptr) {
+            NoteError(File, GetLastError());
             return NATIVE_FILE_FAILURE;
         }
         buffer->Next = File->FreeList;
@@ -243,10 +284,12 @@ ULONG native_file_open_common(const char* FileName, ULONG BufferSize, ULONG Buff
     // Without buffers, or with empty ones, the first append would wait forever
     // or every append would fail.
     if (BufferCount == 0 || BufferSize == 0) {
+        SetLastError(ERROR_SUCCESS);
         return NATIVE_FILE_ERROR_BUFFER_LAYOUT;
     }
     auto* file = new (std::nothrow) NativeFile{};
     if (file == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return OutOfMemoryCode;
     }
     file->File = INVALID_HANDLE_VALUE;
@@ -256,7 +299,9 @@ ULONG native_file_open_common(const char* FileName, ULONG BufferSize, ULONG Buff
 
     const ULONG code = OpenSteps(file, FileName, BufferSize, BufferCount, UseCache);
     if (code != NATIVE_FILE_SUCCESS) {
+        const DWORD error = file->SystemError;
         Release(file);
+        SetLastError(error);
         return code;
     }
     *Result = file;
@@ -276,8 +321,7 @@ BOOLEAN native_file_get_buffer(NativeFile* File)
         NativeFileBuffer* buffer = File->FreeList;
         File->FreeList = buffer->Next;
         buffer->Next = nullptr;
-        buffer->Used = 0;
-        File->CurrentBuffer = buffer;
+        MakeCurrent(File, buffer);
         return TRUE;
     }
     NativeFileBuffer* buffer = nullptr;
@@ -286,8 +330,7 @@ BOOLEAN native_file_get_buffer(NativeFile* File)
         return FALSE;
     }
     // Reused whatever became of its write: those bytes are lost, the buffer is not.
-    buffer->Used = 0;
-    File->CurrentBuffer = buffer;
+    MakeCurrent(File, buffer);
     return ok;
 }
 
@@ -301,16 +344,20 @@ BOOLEAN native_file_finish_write(NativeFile* File, NativeFileBuffer* Buffer, ULO
 
     BOOLEAN ok = TRUE;
     ULONG done = Written;
-    while (done < Buffer->Used) {
+    while (done < NeededBytes(Buffer)) {
         SetBufferOffset(Buffer, base + done);
         if (!WriteFile(File->File, Buffer->Data + done, Buffer->Used - done, nullptr,
                        &Buffer->Overlapped) &&
             GetLastError() != ERROR_IO_PENDING) {
+            NoteError(File, GetLastError());
             ok = FALSE;
             break;
         }
         DWORD transferred = 0;
         const BOOL finished = GetOverlappedResult(File->File, &Buffer->Overlapped, &transferred, TRUE);
+        if (!finished) {
+            NoteError(File, GetLastError());
+        }
         done += transferred;
         // A write that makes no progress would be retried forever.
         if (!finished || transferred == 0) {
@@ -322,7 +369,7 @@ BOOLEAN native_file_finish_write(NativeFile* File, NativeFileBuffer* Buffer, ULO
     SetBufferOffset(Buffer, base);
     Buffer->Overlapped.hEvent = event;
     if (!ok) {
-        NoteLoss(File, base + done);
+        NoteLoss(File, Buffer, base + done);
     }
     return ok;
 }
@@ -333,6 +380,7 @@ ULONG native_file_issue_write(NativeFile* File)
     const ULONGLONG offset = File->NextFileOffset;
     SetBufferOffset(buffer, offset);
     File->NextFileOffset += buffer->Used;
+    buffer->IssueMark = File->LastMark;
 
     if (WriteFile(File->File, buffer->Data, buffer->Used, nullptr, &buffer->Overlapped) ||
         GetLastError() == ERROR_IO_PENDING) {
@@ -343,7 +391,8 @@ ULONG native_file_issue_write(NativeFile* File)
     }
     // The buffer stays current and the stream has moved past it; nothing from
     // here on can be trusted to follow without a gap.
-    NoteLoss(File, offset);
+    NoteError(File, GetLastError());
+    NoteLoss(File, buffer, offset);
     return NATIVE_FILE_FAILURE;
 }
 
@@ -377,8 +426,28 @@ ULONG native_file_write(NativeFile* File, const void* Data, ULONG Length)
     return NATIVE_FILE_SUCCESS;
 }
 
+void native_file_mark(NativeFile* File, ULONGLONG Records)
+{
+    File->Marked = TRUE;
+    File->LastMark.End = File->NextFileOffset + (File->CurrentBuffer != nullptr ? File->CurrentBuffer->Used : 0);
+    File->LastMark.Records = Records;
+}
+
+DWORD native_file_system_error(const NativeFile* File)
+{
+    return File->SystemError;
+}
+
 ULONG native_file_close(NativeFile* File)
 {
+    return native_file_close_counted(File, nullptr);
+}
+
+ULONG native_file_close_counted(NativeFile* File, ULONGLONG* Records)
+{
+    if (Records != nullptr) {
+        *Records = 0;
+    }
     if (File == nullptr) {
         return NATIVE_FILE_FAILURE;
     }
@@ -391,15 +460,21 @@ ULONG native_file_close(NativeFile* File)
                 answer = NATIVE_FILE_FAILURE;
             }
         } else {
-            // Unbuffered: the whole buffer goes out. Its unused tail is zeroed
-            // so that no stale bytes reach the disk should the trim fail.
+            // Unbuffered writes are whole sectors: the last one is padded to
+            // the next sector, not to the whole buffer, so that a disk with
+            // room for the data has room for the write. The padding is
+            // zeroed so that no stale bytes reach the disk should the trim
+            // fail, and a write that stops within it is whole.
             const ULONG used = last->Used;
-            memset(last->Data + used, 0, File->BufferSize - used);
-            last->Used = File->BufferSize;
+            const ULONG padded = static_cast<ULONG>(
+                (static_cast<ULONGLONG>(used) + File->SectorSize - 1) / File->SectorSize * File->SectorSize);
+            memset(last->Data + used, 0, padded - used);
+            last->Used = padded;
+            last->Padding = padded - used;
             if (native_file_issue_write(File) != NATIVE_FILE_SUCCESS) {
                 answer = NATIVE_FILE_FAILURE;
             }
-            File->NextFileOffset -= File->BufferSize - used;
+            File->NextFileOffset -= padded - used;
         }
     }
 
@@ -416,13 +491,25 @@ ULONG native_file_close(NativeFile* File)
         }
     }
 
-    // Unbuffered files end on a whole buffer and are cut back to the bytes
-    // appended; any file is cut back to before its first lost byte.
-    const ULONGLONG end = File->ValidEnd < File->NextFileOffset ? File->ValidEnd : File->NextFileOffset;
+    // Unbuffered files end on a whole sector and are cut back to the bytes
+    // appended; any file is cut back to before its first lost byte and, when
+    // the caller marks its records, to the end of its last whole record.
+    ULONGLONG end = File->ValidEnd < File->NextFileOffset ? File->ValidEnd : File->NextFileOffset;
+    NativeFileMark onDisk = File->ValidEnd < File->NextFileOffset ? File->LossMark : File->LastMark;
+    if (File->Marked && onDisk.End < end) {
+        end = onDisk.End;
+    }
     if (File->SectorSize != 0 || end < File->NextFileOffset) {
         Trim(File, end);
     }
+    if (Records != nullptr) {
+        *Records = onDisk.Records;
+    }
 
+    const DWORD error = File->SystemError;
     Release(File);
+    if (answer != NATIVE_FILE_SUCCESS) {
+        SetLastError(error);
+    }
     return answer;
 }

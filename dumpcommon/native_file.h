@@ -27,6 +27,13 @@
 #define NATIVE_FILE_ERROR_BUFFER_LAYOUT 4u  /* no buffers, empty buffers, or (unbuffered) a size
                                                that is not a multiple of the sector size */
 
+/* A point of the stream where whole records end, and how many of the
+ * caller's records the stream holds up to there. */
+typedef struct _NativeFileMark {
+    ULONGLONG End;
+    ULONGLONG Records;
+} NativeFileMark;
+
 typedef struct _NativeFileBuffer {
     PUCHAR Data;               /* the data area, inside this allocation, aligned for unbuffered I/O */
     ULONG Used;                /* bytes filled; in flight: the bytes queued for writing */
@@ -34,6 +41,10 @@ typedef struct _NativeFileBuffer {
     struct _NativeFileBuffer* Next;  /* link in the free list */
     ULONG Index;               /* creation order, from 0 */
     BOOLEAN InFlight;          /* queued to the system, to come back through the port */
+    ULONG Padding;             /* bytes at the end of Used that only fill a sector: the
+                                  write is whole without them */
+    NativeFileMark StartMark;  /* the last mark when the buffer became current */
+    NativeFileMark IssueMark;  /* the last mark when its write was issued */
 } NativeFileBuffer;
 
 typedef struct _NativeFile {
@@ -56,6 +67,15 @@ typedef struct _NativeFile {
     ULONGLONG ValidEnd;
     ULONG OutOfMemoryCode;
     ULONG Alignment;                 /* of every buffer's allocation and data area */
+
+    /* Record boundaries, when the caller marks them: the file is then cut at
+     * the last whole record on disk, and the close says how many it holds. */
+    BOOLEAN Marked;
+    NativeFileMark LastMark;         /* the latest mark */
+    NativeFileMark LossMark;         /* the last mark at or before ValidEnd */
+    /* The Win32 error of the first system call that failed (0: none), for
+     * the tools to tell the user why. */
+    DWORD SystemError;
 } NativeFile;
 
 /* The open shared by both tools. UseCache lets the file system cache the
@@ -72,9 +92,22 @@ ULONG native_file_open(const char* FileName, ULONG BufferSize, ULONG BufferCount
  * NATIVE_FILE_FAILURE before anything is copied. */
 ULONG native_file_write(NativeFile* File, const void* Data, ULONG Length);
 
+/* Says that the bytes appended so far end with a whole record, and that they
+ * hold Records of the caller's records (packets; a file header counts 0). */
+void native_file_mark(NativeFile* File, ULONGLONG Records);
+
+/* The Win32 error of the first system call that failed, or 0. */
+DWORD native_file_system_error(const NativeFile* File);
+
 /* Writes what is left, waits for every write, trims the file and releases
- * everything. The object is gone afterwards whatever the answer. */
+ * everything. The object is gone afterwards whatever the answer. A failure
+ * leaves its Win32 error as the thread's last error (0 when no system call
+ * failed), as a failed open does. */
 ULONG native_file_close(NativeFile* File);
+
+/* The same, and *Records is the records of the last mark that reached the
+ * disk whole: the file ends there. */
+ULONG native_file_close_counted(NativeFile* File, ULONGLONG* Records);
 
 /* Internal steps, exposed for the tools' tests. */
 BOOLEAN native_file_get_buffer(NativeFile* File);

@@ -31,7 +31,12 @@ uint32_t native_file_write(void* Handle, const void* Source, uint32_t Length)
 
 ULONG native_file_close(ZethFileHandlers* Handlers)
 {
+    return native_file_close_counted(Handlers, nullptr);
+}
+
+ULONG native_file_close_counted(ZethFileHandlers* Handlers, ULONGLONG* Records)
+{
     auto* file = static_cast<NativeFile*>(Handlers->handle);
     Handlers->handle = nullptr;
-    return native_file_close(file);
+    return native_file_close_counted(file, Records);
 }

@@ -25,3 +25,6 @@ uint32_t native_file_write(void* Handle, const void* Source, uint32_t Length);
 
 /* Closes the handlers' writer and clears the handle. */
 ULONG native_file_close(ZethFileHandlers* Handlers);
+
+/* The same, with the records of the last mark on disk (native_file_close_counted). */
+ULONG native_file_close_counted(ZethFileHandlers* Handlers, ULONGLONG* Records);

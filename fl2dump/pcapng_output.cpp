@@ -18,6 +18,14 @@ const char* const kUsage[] = {
     "\t-s <snaplen>        save only the first <snaplen> bytes of each packet\n",
 };
 
+// The system's reason for the writer's failure, if a system call failed.
+void PrintReason(const PCAPNG_OUTPUT* Output)
+{
+    if (Output->Handlers.handle != nullptr) {
+        print_system_reason(native_file_system_error(static_cast<const NativeFile*>(Output->Handlers.handle)));
+    }
+}
+
 // The physical ports behind the instance's port: one for a physical port,
 // the members of an aggregating one. 0 after the failure's message.
 ULONG CountInterfaces(FL_INSTANCE Instance)
@@ -43,6 +51,7 @@ BOOLEAN WriteInterface(PCAPNG_OUTPUT* Output)
     uint32_t code = zeth_create_block(Output->Section, ZETH_BLOCK_TYPE_IDB, &Output->Idb, &block);
     if (code != ZETH_SUCCESS) {
         printf("Error creating IDB. ZETH error %u\n", code);
+        PrintReason(Output);
         return FALSE;
     }
     code = zeth_add_option(block, &Output->FcsOption);
@@ -58,6 +67,7 @@ BOOLEAN WriteInterface(PCAPNG_OUTPUT* Output)
     code = zeth_close_block(block);
     if (code != ZETH_SUCCESS) {
         printf("Cannot close block. ZETH error %u\n", code);
+        PrintReason(Output);
         return FALSE;
     }
     return TRUE;
@@ -97,6 +107,7 @@ BOOLEAN open_pcapng_output(PCAPNG_OUTPUT* Output, const char* FileName, ULONG Bu
     if (code != NATIVE_FILE_SUCCESS) {
         Output->Handlers = ZethFileHandlers{};
         printf("Error opening the file natively, ZETH error %u\n", code);
+        print_system_reason(GetLastError());
         return FALSE;
     }
     code = zeth_open_file(Output->Handlers.read, Output->Handlers.write, Output->Handlers.seek,
@@ -104,12 +115,14 @@ BOOLEAN open_pcapng_output(PCAPNG_OUTPUT* Output, const char* FileName, ULONG Bu
     if (code != ZETH_SUCCESS) {
         Output->File = nullptr;
         printf("Error creating the file, ZETH error %u\n", code);
+        PrintReason(Output);
         return FALSE;
     }
     code = zeth_create_section(Output->File, &Output->Section);
     if (code != ZETH_SUCCESS) {
         Output->Section = nullptr;
         printf("Error creating section, ZETH error %u\n", code);
+        PrintReason(Output);
         return FALSE;
     }
 
@@ -130,6 +143,8 @@ BOOLEAN open_pcapng_output(PCAPNG_OUTPUT* Output, const char* FileName, ULONG Bu
         }
         Output->Interfaces += 1;
     }
+    // The file is whole from here on, with no packet yet.
+    native_file_mark(static_cast<NativeFile*>(Output->Handlers.handle), 0);
     return TRUE;
 }
 
@@ -149,6 +164,7 @@ DUMP_WRITE_RESULT write_pcapng_packet(PCAPNG_OUTPUT* Output, const FL_PACKET_HEA
     uint32_t code = zeth_create_block(Output->Section, ZETH_BLOCK_TYPE_PB, &record, &block);
     if (code != ZETH_SUCCESS) {
         printf("Error dumping the packet. ZETH error %u\n", code);
+        PrintReason(Output);
         return DumpWriteSkipped;
     }
     code = zeth_close_block(block);
@@ -156,8 +172,10 @@ DUMP_WRITE_RESULT write_pcapng_packet(PCAPNG_OUTPUT* Output, const FL_PACKET_HEA
         // The block stays open in ZETH and every later block would be
         // refused: the file cannot take another packet.
         printf("Error closing block. ZETH error %u\n", code);
+        PrintReason(Output);
         return DumpWriteBroken;
     }
+    native_file_mark(static_cast<NativeFile*>(Output->Handlers.handle), ++Output->Written);
     return DumpWriteDone;
 }
 
@@ -169,6 +187,7 @@ BOOLEAN close_pcapng_output(PCAPNG_OUTPUT* Output)
         Output->Section = nullptr;
         if (code != ZETH_SUCCESS) {
             printf("Error closing section. ZETH error %u\n", code);
+            PrintReason(Output);
             closed = FALSE;
         }
     }
@@ -177,14 +196,16 @@ BOOLEAN close_pcapng_output(PCAPNG_OUTPUT* Output)
         Output->File = nullptr;
         if (code != ZETH_SUCCESS) {
             printf("Error closing file. ZETH error %u\n", code);
+            PrintReason(Output);
             closed = FALSE;
         }
     }
     // The writer last: it trims the file to what was written.
     if (Output->Handlers.handle != nullptr) {
-        const ULONG code = native_file_close(&Output->Handlers);
+        const ULONG code = native_file_close_counted(&Output->Handlers, &Output->InFile);
         if (code != NATIVE_FILE_SUCCESS) {
             printf("Error closing the native file handlers. ZETH error %u\n", code);
+            print_system_reason(GetLastError());
             closed = FALSE;
         }
     }

@@ -28,6 +28,8 @@ typedef struct _PCAPNG_OUTPUT {
     ZethOption FcsOption;           /* linked into each IDB while it is open */
     ZethOption ResolutionOption;
     ULONG Interfaces;               /* IDBs written */
+    ULONGLONG Written;              /* packet blocks handed to the writer whole */
+    ULONGLONG InFile;               /* after the close: the packet blocks the file holds */
 } PCAPNG_OUTPUT;
 
 /* The packet block of one packet. */
@@ -53,6 +55,7 @@ public:
     BOOLEAN Open(const DUMP_SETTINGS& Settings, FL_INSTANCE Instance) override;
     DUMP_WRITE_RESULT WritePacket(const FL_PACKET_HEADER& Header, const UCHAR* Data) override;
     BOOLEAN Close() override;
+    ULONGLONG PacketsInFile() const override { return Output_.InFile; }
 
 private:
     PCAPNG_OUTPUT Output_;

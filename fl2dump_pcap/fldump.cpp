@@ -40,14 +40,19 @@ BOOLEAN PcapDumpOutput::Open(const DUMP_SETTINGS& Settings, FL_INSTANCE)
     if (code != NATIVE_FILE_SUCCESS) {
         File_ = nullptr;
         printf("Error opening the file , error %u\n", code);
+        print_system_reason(GetLastError());
         return FALSE;
     }
     Ppi_ = Settings.Ppi;
+    Written_ = 0;
+    InFile_ = 0;
     code = write_pcap_header(File_, Settings.SnapLength, Ppi_);
     if (code != NATIVE_FILE_SUCCESS) {
         printf("Error writing the file header, error %u\n", code);
+        print_system_reason(native_file_system_error(File_));
         return FALSE;
     }
+    native_file_mark(File_, 0);
     return TRUE;
 }
 
@@ -55,8 +60,11 @@ DUMP_WRITE_RESULT PcapDumpOutput::WritePacket(const FL_PACKET_HEADER& Header, co
 {
     // A record cut short leaves the file unreadable from there on: nothing
     // more may follow it.
-    return write_pcap_record(File_, Ppi_, &Header, Data) == NATIVE_FILE_SUCCESS ? DumpWriteDone
-                                                                              : DumpWriteBroken;
+    if (write_pcap_record(File_, Ppi_, &Header, Data) != NATIVE_FILE_SUCCESS) {
+        return DumpWriteBroken;
+    }
+    native_file_mark(File_, ++Written_);
+    return DumpWriteDone;
 }
 
 BOOLEAN PcapDumpOutput::Close()
@@ -64,10 +72,11 @@ BOOLEAN PcapDumpOutput::Close()
     if (File_ == nullptr) {
         return TRUE;
     }
-    const ULONG code = native_file_close(File_);
+    const ULONG code = native_file_close_counted(File_, &InFile_);
     File_ = nullptr;
     if (code != NATIVE_FILE_SUCCESS) {
         printf("Error closing the file. Error %u\n", code);
+        print_system_reason(GetLastError());
         return FALSE;
     }
     return TRUE;

@@ -3,6 +3,8 @@
  */
 #include "pcap_output.h"
 
+#include "dump_tool.h"
+
 #include <cstdio>
 
 PCAP_FILE_HEADER make_pcap_file_header(USHORT SnapLength, BOOLEAN Ppi)
@@ -74,11 +76,13 @@ ULONG write_pcap_record(NativeFile* File, BOOLEAN Ppi, const FL_PACKET_HEADER* P
         ULONG code = native_file_write(File, &header, sizeof(header));
         if (code != NATIVE_FILE_SUCCESS) {
             printf("Error dumping the header. Internal error code %u\n", code);
+            print_system_reason(native_file_system_error(File));
             return code;
         }
         code = native_file_write(File, Data, Packet->CapturedLength);
         if (code != NATIVE_FILE_SUCCESS) {
             printf("Error dumping the packet. Internal error code %u\n", code);
+            print_system_reason(native_file_system_error(File));
         }
         return code;
     }
@@ -102,6 +106,7 @@ ULONG write_pcap_record(NativeFile* File, BOOLEAN Ppi, const FL_PACKET_HEADER* P
         const ULONG code = native_file_write(File, run.Data, run.Length);
         if (code != NATIVE_FILE_SUCCESS) {
             printf("Error dumping the packet. Internal error code %u\n", code);
+            print_system_reason(native_file_system_error(File));
             return code;
         }
     }

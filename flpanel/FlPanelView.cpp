@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -52,6 +53,38 @@ protected:
 
 private:
     CFlPanelDlg& m_Dlg;
+};
+
+// The tree's branch lines: dotted lines from each item to its parent's and
+// between siblings, at the root too, as the tree of the system's dialog
+// draws them. The application's style draws only the expand arrows.
+class CBranchLines : public QProxyStyle {
+public:
+    void drawPrimitive(PrimitiveElement Element, const QStyleOption* Option, QPainter* Painter,
+                       const QWidget* Widget) const override
+    {
+        if (Element != PE_IndicatorBranch) {
+            QProxyStyle::drawPrimitive(Element, Option, Painter, Widget);
+            return;
+        }
+        const QRect& r = Option->rect;
+        const int x = r.left() + r.width() / 2;
+        const int y = r.top() + r.height() / 2;
+        // The arrow of an item with children keeps the middle free.
+        const int gap = (Option->state & State_Children) ? 5 : 0;
+        Painter->save();
+        Painter->setPen(QPen(Option->palette.color(QPalette::Dark), 0, Qt::DotLine));
+        if (Option->state & State_Item) {
+            Painter->drawLine(x + gap, y, r.right(), y);  // to the item
+            Painter->drawLine(x, r.top(), x, y - gap);    // from the parent or the sibling above
+        }
+        if (Option->state & State_Sibling) {
+            // On to the next sibling below.
+            Painter->drawLine(x, (Option->state & State_Item) ? y + gap : r.top(), x, r.bottom());
+        }
+        Painter->restore();
+        if (Option->state & State_Children) QProxyStyle::drawPrimitive(Element, Option, Painter, Widget);
+    }
 };
 
 // Resource 128: a board with two ports.
@@ -100,7 +133,10 @@ void CFlPanelView::CreateControls()
     auto place = [&](QWidget* widget, int x, int y, int w, int h) {
         widget->setGeometry(int(x * cx / 4), int(y * cy / 8), int(w * cx / 4), int(h * cy / 8));
     };
-    setFixedSize(int(436 * cx / 4), int(313 * cy / 8));
+    // The right-hand column is 24 units wider than the template's: Qt's
+    // drop-down boxes need more room around their text than the system's,
+    // and at 69 units the passthru speeds were cut ("100Mbps Full Du").
+    setFixedSize(int(460 * cx / 4), int(313 * cy / 8));
 
     enum KIND { BUTTON, COMBO, TREE, GROUP, TEXT, CHECK };
     struct TEMPLATE_ITEM {
@@ -111,36 +147,36 @@ void CFlPanelView::CreateControls()
     };
     // Group boxes first: what comes later lies on top of them.
     static const TEMPLATE_ITEM kTemplate[] = {
-        {0, GROUP, "Driver Settings", 7, 7, 353, 35},
+        {0, GROUP, "Driver Settings", 7, 7, 377, 35},
         {0, GROUP, "Available Boards", 7, 52, 188, 253},
-        {IDC_GROUP_BOARD, GROUP, nullptr, 206, 52, 154, 67},
-        {IDC_GROUP_PORT, GROUP, nullptr, 206, 129, 154, 176},
-        {IDC_GROUP_SPEEDS, GROUP, nullptr, 220, 161, 128, 87},
-        {IDOK, BUTTON, nullptr, 371, 253, 58, 16},
-        {IDCANCEL, BUTTON, nullptr, 371, 271, 58, 16},
-        {IDC_BUTTON_APPLY, BUTTON, nullptr, 371, 289, 58, 16},
+        {IDC_GROUP_BOARD, GROUP, nullptr, 206, 52, 178, 67},
+        {IDC_GROUP_PORT, GROUP, nullptr, 206, 129, 178, 176},
+        {IDC_GROUP_SPEEDS, GROUP, nullptr, 220, 161, 152, 87},
+        {IDOK, BUTTON, nullptr, 395, 253, 58, 16},
+        {IDCANCEL, BUTTON, nullptr, 395, 271, 58, 16},
+        {IDC_BUTTON_APPLY, BUTTON, nullptr, 395, 289, 58, 16},
         {0, TEXT, "Timestamping mode", 21, 22, 72, 8},
-        {IDC_COMBO_TIMESTAMPING, COMBO, nullptr, 94, 19, 254, 14},
+        {IDC_COMBO_TIMESTAMPING, COMBO, nullptr, 94, 19, 278, 14},
         {IDC_TREE_BOARDS, TREE, nullptr, 15, 63, 170, 233},
         {IDC_STATIC_BOARD_ID, TEXT, nullptr, 220, 66, 32, 8},
-        {IDC_STATIC_BOARD_ID_VALUE, TEXT, nullptr, 272, 66, 76, 8},
+        {IDC_STATIC_BOARD_ID_VALUE, TEXT, nullptr, 272, 66, 100, 8},
         {IDC_CHECK_PASSTHRU, CHECK, nullptr, 220, 82, 80, 10},
         {IDC_STATIC_PASSTHRU_SPEED, TEXT, nullptr, 220, 100, 56, 8},
-        {IDC_COMBO_PASSTHRU_SPEED, COMBO, nullptr, 279, 97, 69, 14},
+        {IDC_COMBO_PASSTHRU_SPEED, COMBO, nullptr, 279, 97, 93, 14},
         {IDC_STATIC_MAC, TEXT, nullptr, 220, 145, 50, 8},
-        {IDC_STATIC_MAC_VALUE, TEXT, nullptr, 271, 145, 77, 8},
+        {IDC_STATIC_MAC_VALUE, TEXT, nullptr, 271, 145, 101, 8},
         {IDC_CHECK_10_HALF, CHECK, nullptr, 235, 177, 100, 10},
         {IDC_CHECK_10_FULL, CHECK, nullptr, 235, 190, 100, 10},
         {IDC_CHECK_100_HALF, CHECK, nullptr, 235, 205, 100, 10},
         {IDC_CHECK_100_FULL, CHECK, nullptr, 235, 219, 100, 10},
         {IDC_CHECK_1000_FULL, CHECK, nullptr, 235, 233, 100, 10},
         {IDC_STATIC_LINK_STATUS, TEXT, nullptr, 220, 257, 40, 8},
-        {IDC_STATIC_LINK_STATUS_VALUE, TEXT, nullptr, 262, 257, 86, 8},
+        {IDC_STATIC_LINK_STATUS_VALUE, TEXT, nullptr, 262, 257, 110, 8},
         {IDC_STATIC_LINK_SPEED, TEXT, nullptr, 220, 269, 40, 8},
-        {IDC_STATIC_LINK_SPEED_VALUE, TEXT, nullptr, 262, 268, 86, 8},
+        {IDC_STATIC_LINK_SPEED_VALUE, TEXT, nullptr, 262, 268, 110, 8},
         {IDC_BUTTON_IDENTIFY, BUTTON, nullptr, 220, 284, 50, 14},
-        {IDC_STATIC_IDENTIFY_NOTE, TEXT, nullptr, 280, 277, 68, 27},
-        {IDC_BUTTON_ADVANCED, BUTTON, nullptr, 379, 182, 50, 14},
+        {IDC_STATIC_IDENTIFY_NOTE, TEXT, nullptr, 280, 277, 92, 27},
+        {IDC_BUTTON_ADVANCED, BUTTON, nullptr, 403, 182, 50, 14},
     };
 
     for (const TEMPLATE_ITEM& item : kTemplate) {
@@ -161,6 +197,9 @@ void CFlPanelView::CreateControls()
             tree->setHeaderHidden(true);
             tree->setColumnCount(1);
             tree->setRootIsDecorated(true);
+            auto* lines = new CBranchLines;
+            lines->setParent(tree);  // a widget does not own its style
+            tree->setStyle(lines);
             tree->setDragEnabled(false);
             tree->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
             m_Tree = tree;

@@ -144,6 +144,11 @@ FL_STATUS OpenPortKey(DeviceInfo& info, REGSAM access, UniqueKey* key)
     return FL_SUCCESS;
 }
 
+FL_STATUS RegistryWriteFailure(LSTATUS error)
+{
+    return error == ERROR_ACCESS_DENIED ? FL_ERROR_REGISTRY : FL_ERROR_UNKNOWN;
+}
+
 // The hardware key of the device behind `port`.
 static FL_STATUS OpenKeyOfPort(Port* port, REGSAM access, UniqueKey* key)
 {
@@ -179,9 +184,10 @@ FL_STATUS WritePortDword(Port* port, const char* valueName, DWORD value)
     if (const FL_STATUS status = OpenKeyOfPort(port, KEY_SET_VALUE, &key); status != FL_SUCCESS) {
         return status;
     }
-    if (RegSetValueExA(key.Get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                       sizeof(value)) != ERROR_SUCCESS) {
-        return FL_ERROR_UNKNOWN;
+    const LSTATUS error = RegSetValueExA(key.Get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                         sizeof(value));
+    if (error != ERROR_SUCCESS) {
+        return RegistryWriteFailure(error);
     }
     return FL_SUCCESS;
 }

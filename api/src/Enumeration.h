@@ -48,6 +48,11 @@ FL_STATUS FindDeviceInfo(const char* name, DeviceInfo* info);
 // does not open.
 FL_STATUS OpenPortKey(DeviceInfo& info, REGSAM access, UniqueKey* key);
 
+// A registry write that failed with `error`: FL_ERROR_REGISTRY when the
+// registry refuses changes (access denied: a read-only registry), else
+// FL_ERROR_UNKNOWN.
+FL_STATUS RegistryWriteFailure(LSTATUS error);
+
 // A REG_DWORD of the port's hardware key. Reading: FL_ERROR_REGISTRY when
 // the value is missing, not a REG_DWORD or not 4 bytes long.
 FL_STATUS ReadPortDword(Port* port, const char* valueName, DWORD* value);

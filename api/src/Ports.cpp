@@ -167,9 +167,10 @@ FL_STATUS PhysicalPort::SetDescription(const char* description)
         return status;
     }
     const DWORD bytes = static_cast<DWORD>((wide.size() + 1) * sizeof(char16_t));
-    if (RegSetValueExW(key.Get(), u"CustomDescription", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(wide.c_str()), bytes) != ERROR_SUCCESS) {
-        return FL_ERROR_UNKNOWN;
+    const LSTATUS error = RegSetValueExW(key.Get(), u"CustomDescription", 0, REG_SZ,
+                                         reinterpret_cast<const BYTE*>(wide.c_str()), bytes);
+    if (error != ERROR_SUCCESS) {
+        return RegistryWriteFailure(error);
     }
     description_ = std::move(narrow);
     return FL_SUCCESS;

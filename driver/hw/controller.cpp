@@ -166,12 +166,13 @@ NTSTATUS LinkSetup(PFDO_DATA Fdo)
 
 /* Runs at hardware start and from the interrupt routine; the interrupt
  * lock serialises the two. Readers elsewhere see each field through an
- * acquire read; LinkUp is published last on the way up and first on the
+ * acquire read; LinkState is published last on the way up and first on the
  * way down, so a reader that sees the link up sees its speed and duplex. */
 VOID LinkUpdate(PFDO_DATA Fdo)
 {
     ULONG status = RegRead(Fdo, E1000_STATUS);
-    BOOLEAN up = ReadUCharAcquire(&Fdo->LinkUp) != 0;
+    LONG64 state = LinkStateRead(Fdo);
+    BOOLEAN up = LinkStateUp(state) != 0;
 
     if ((status & E1000_STATUS_LU) && !up) {
         ULONG speed = (status & E1000_STATUS_SPEED_1000) ? 1000 : (status & E1000_STATUS_SPEED_100) ? 100 : 10;
@@ -181,10 +182,10 @@ VOID LinkUpdate(PFDO_DATA Fdo)
         if (speed != 1000) {
             RegWrite(Fdo, E1000_TARC0, RegRead(Fdo, E1000_TARC0) & ~E1000_TARC0_SPEED_MODE);
         }
-        WriteUCharRelease(&Fdo->LinkUp, 1);
-        WriteULongRelease(&Fdo->LinkUpCount, ReadULongAcquire(&Fdo->LinkUpCount) + 1);
+        /* State and count in one store: a reader sees both or neither. */
+        WriteRelease64(&Fdo->LinkState, LinkStateNext(state, TRUE));
     } else if (!(status & E1000_STATUS_LU) && up) {
-        WriteUCharRelease(&Fdo->LinkUp, 0);
+        WriteRelease64(&Fdo->LinkState, LinkStateNext(state, FALSE));
         WriteULongRelease(&Fdo->LinkDuplex, FL_LINK_DUPLEX_DOWN);
     }
 }

@@ -26,6 +26,7 @@
 #include <hw/ethernet.hpp>
 #include <km/debug.hpp>
 #include <km/io.hpp>
+#include <km/kernel.hpp>
 #include <km/pnp.hpp>
 #include <machine/install.hpp>
 #include <machine/machine.hpp>
@@ -937,6 +938,136 @@ TEST_F(Receiving, ReaderThatFallsBehindAPassthruPairCountsWhatWasPrunedForIt)
     EXPECT_EQ(counters[FL_INSTANCE_COUNTER_DROPPED], dropped);
     EXPECT_EQ(counters[FL_INSTANCE_COUNTER_PACKETS_RECEIVED], count);
     EXPECT_EQ(PortCounter(0, FL_PORT_STAT_MISSED), 0u);
+}
+
+// ------------------------------------------------------------------------
+// The driver's shared state: counters, the threads and their priorities.
+
+// A GPRC or TPR register at its top stops counting; folded in time, the
+// port's 64-bit counters go on past it however long nobody asks.
+TEST_F(Receiving, CountersGoPastTheirRegistersTopWithNobodyAsking)
+{
+    Boot(kQuietBoard, {kSmallRing, kSmallRing});
+    km::io::FileHandle reader = Receiver(0);
+    const std::uint64_t base = PortCounter(0, FL_PORT_STAT_GOOD_RECEIVED);
+    const std::uint64_t nearTop = 0xFFFFFFFFull - 5;
+    Port(0).PresetStatistic(0x4074, nearTop);  // GPRC
+    Port(0).PresetStatistic(0x40D0, nearTop);  // TPR
+    // Nobody asks for a while: only the driver itself reads the registers.
+    std::this_thread::sleep_for(2s);
+
+    const std::uint64_t frames = 20;
+    for (std::uint64_t i = 0; i < frames; i++) {
+        Port(0).InjectFrame(hw::BuildGeneratorFrame(hw::MacAddress{{0x02, 0, 0, 0, 0, 1}},
+                                                    hw::MacAddress{{0x02, 0, 0, 0, 0, 2}}, 0, i, 128, false));
+    }
+    std::vector<Record> records;
+    ASSERT_TRUE(WaitFor([&] {
+        ReadOnce(reader, &records);
+        return records.size() >= frames;
+    }, 60s));
+    EXPECT_EQ(PortCounter(0, FL_PORT_STAT_GOOD_RECEIVED), base + nearTop + frames);
+    EXPECT_EQ(PortCounter(0, FL_PORT_STAT_PACKETS_RECEIVED), base + nearTop + frames);
+}
+
+// Board 0 receives; board 1 is a passthru pair on generators.
+const std::string kReceiverAndPair =
+    "clock = \"realtime\"\nautonegotiation_delay_ms = 20\n"
+    "[[board]]\nmac = \"02:00:f1:0e:00:30\"\n[[board.port]]\nwire = \"none\"\n[[board.port]]\nwire = \"none\"\n"
+    "[[board]]\nmac = \"02:00:f1:0e:00:40\"\n[[board.port]]\nwire = \"generator\"\nrate = 100\n"
+    "[[board.port]]\nwire = \"generator\"\nrate = 100\n";
+
+// The negotiation thread may be busy for a long time (PHY accesses, polls
+// of a pair's links); a pair added meanwhile must not hold the harvest of
+// every other port up: frames on port 0 keep arriving, none missed.
+TEST_F(Receiving, HarvestGoesOnWhileAPairIsAddedAndTheNegotiationThreadIsBusy)
+{
+    Boot(kReceiverAndPair, {kSmallRing, kSmallRing, kPassthru, kPassthru});
+    const auto pairNode = running_->Devices().at(3).node;
+    ASSERT_EQ(km::SuspendDevice(pairNode), STATUS_SUCCESS);
+
+    struct Release {
+        ~Release() { km::ReleaseHeldThreads(); }
+    } release;
+    km::HoldThreadsAtDelay("Negotiation");
+    ASSERT_TRUE(WaitFor([] { return km::HeldThreadCount() == 1; }, 60s)) << "no thread named Negotiation";
+
+    km::io::FileHandle reader = Receiver(0);
+    const std::uint64_t count = 600;
+    hw::GeneratorOptions generator;
+    generator.framesPerSecond = 2000;
+    generator.count = count;
+    running_->Hardware().AttachGenerator(Port(0), generator);
+    // The pair forms again while the negotiation thread cannot answer.
+    auto resumed = std::async(std::launch::async, [&] { return km::ResumeDevice(pairNode); });
+
+    std::vector<Record> records;
+    EXPECT_TRUE(WaitFor([&] {
+        ReadOnce(reader, &records);
+        return records.size() >= count;
+    }, 30s)) << records.size() << " of " << count << " frames while the pair was added";
+    EXPECT_EQ(records.size(), count);
+    for (std::size_t n = 0; n < records.size(); n++) ASSERT_EQ(records[n].sequence, n);
+    EXPECT_EQ(PortCounter(0, FL_PORT_STAT_MISSED), 0u);
+    EXPECT_EQ(resumed.wait_for(30s), std::future_status::ready) << "the resume waited for the negotiation thread";
+
+    // Once free, the negotiation thread brings the pair up.
+    km::ReleaseHeldThreads();
+    EXPECT_EQ(resumed.get(), STATUS_SUCCESS);
+    EXPECT_TRUE(WaitFor([&] { return Port(2).LinkUp() && Port(3).LinkUp(); }));
+}
+
+std::vector<km::SystemThread> ThreadsNamed(const std::string& name)
+{
+    std::vector<km::SystemThread> found;
+    for (const km::SystemThread& t : km::SystemThreads()) {
+        if (t.name == name) found.push_back(t);
+    }
+    return found;
+}
+
+// An instance whose thread cannot be referenced fails to open, and no
+// thread goes on running on its freed record.
+TEST_F(Receiving, InstanceWhoseThreadCannotBeReferencedLeavesNoThreadBehind)
+{
+    Boot(kQuietBoard, {kSmallRing, kSmallRing});
+    ASSERT_TRUE(ThreadsNamed("Instance").empty());
+    const std::string& id = running_->Devices().at(0).instanceId;
+    std::string link;
+    for (const km::DeviceInterface& d : km::GetDeviceInterfaces(GUID_DEVINTERFACE_FL)) {
+        if (d.instanceId == id && d.enabled) link = d.symbolicLink;
+    }
+    ASSERT_FALSE(link.empty());
+
+    km::FailThreadReferences(1);
+    km::io::FileHandle file;
+    EXPECT_NE(km::io::Open(link, &file), STATUS_SUCCESS);
+    km::FailThreadReferences(0);
+    EXPECT_TRUE(ThreadsNamed("Instance").empty()) << "an instance thread outlived its failed open";
+    // Its record is gone: a thread still on it would be seen by ASan here.
+    std::this_thread::sleep_for(50ms);
+
+    km::io::FileHandle good = Instance(0);
+    ASSERT_TRUE(good);
+    EXPECT_TRUE(WaitFor([] { return ThreadsNamed("Instance").size() == 1; }));
+}
+
+// The management thread polls at MgmThreadPriority; instance threads run
+// below it, so that none of them preempts the harvest. Every thread of the
+// driver carries its name.
+TEST_F(Receiving, ManagementThreadPollsAtItsPriorityAboveTheInstances)
+{
+    Boot(kQuietBoard, {kSmallRing, kSmallRing}, {{"MgmThreadPriority", 20}});
+    km::io::FileHandle reader = Receiver(0);
+    EXPECT_TRUE(WaitFor([] {
+        auto management = ThreadsNamed("Management");
+        return management.size() == 1 && management[0].priority == 20;
+    })) << "the management thread does not poll at MgmThreadPriority";
+    EXPECT_EQ(ThreadsNamed("Negotiation").size(), 1u);
+    ASSERT_TRUE(WaitFor([] {
+        auto instances = ThreadsNamed("Instance");
+        return instances.size() == 1 && instances[0].priority == 19;
+    })) << "the instance thread is not just below the management thread";
 }
 
 }  // namespace

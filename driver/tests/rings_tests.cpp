@@ -120,4 +120,42 @@ TEST_F(Rings, TakeFindsNothingInAnEmptyRing)
     EXPECT_FALSE(TakeCommand(&ring_, &command));
 }
 
+// The management thread's post to the negotiation thread: it never waits,
+// neither for a full ring nor for a lock another poster holds, and what it
+// posts arrives in order with its event.
+TEST_F(Rings, TryPostNeverWaits)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    for (ULONG c = 1; c <= 3; c++) EXPECT_TRUE(TryPostCommand(&ring_, lock_, c, nullptr, nullptr, &done));
+    EXPECT_FALSE(TryPostCommand(&ring_, lock_, 4, nullptr, nullptr, &done)) << "a full ring took a fourth";
+    EXPECT_EQ(Pending(), 3u);
+
+    COMMAND command;
+    ASSERT_TRUE(TakeCommand(&ring_, &command));
+    EXPECT_EQ(command.Command, 1u);
+    EXPECT_EQ(command.Done, &done);
+
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread other([&] {
+        WdfWaitLockAcquire(lock_, nullptr);
+        held = true;
+        while (!release.load()) std::this_thread::sleep_for(1ms);
+        WdfWaitLockRelease(lock_);
+    });
+    while (!held.load()) std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(TryPostCommand(&ring_, lock_, 4, nullptr, nullptr, nullptr)) << "waited for the lock";
+    release = true;
+    other.join();
+
+    EXPECT_TRUE(TryPostCommand(&ring_, lock_, 4, nullptr, nullptr, nullptr));
+    for (ULONG c = 2; c <= 4; c++) {
+        ASSERT_TRUE(TakeCommand(&ring_, &command));
+        EXPECT_EQ(command.Command, c);
+    }
+    EXPECT_EQ(command.Done, nullptr);
+    EXPECT_FALSE(TakeCommand(&ring_, &command));
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // A dump tool run as a child process, the way a user runs it: its standard
 // input is a pipe the test can type into or close, its standard output and
-// error go to files, and it can be sent Ctrl-C (SIGINT). The environment is
+// error go to files, and it can be sent Ctrl-C (SIGINT). Any of the three can
+// be closed instead, as a shell's `<&- >&- 2>&-` does. The environment is
 // the test's own, so a machine chosen with FlUseTestMachine is the child's.
 #pragma once
 
@@ -30,7 +31,7 @@ using namespace std::chrono_literals;
 class DumpChild {
 public:
     DumpChild(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& dir,
-              const std::string& name)
+              const std::string& name, const std::vector<int>& closedHandles = {})
         : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
         // A key typed after the child has ended must fail the test, not end it.
         ::signal(SIGPIPE, SIG_IGN);
@@ -45,6 +46,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (int fd : closedHandles) posix_spawn_file_actions_addclose(&actions, fd);
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
@@ -85,6 +87,9 @@ public:
         }
         return false;
     }
+
+    // Whether the child has ended, without waiting.
+    bool Running() { return !HasExited(); }
 
     void Interrupt() const { ::kill(pid_, SIGINT); }
     void Terminate() const { ::kill(pid_, SIGTERM); }

@@ -182,6 +182,34 @@ TEST_F(FlDumpNgEndToEnd, SigtermEndsTheCaptureLikeCtrlC)
     EXPECT_EQ(static_cast<long long>(ReadPackets(file).size()), accepted);
 }
 
+// Started with standard input closed, the program reads its answer from
+// nothing, as from an empty input, and does not wait for one.
+TEST_F(FlDumpNgEndToEnd, WithStandardInputClosedThePortQuestionEndsAtOnce)
+{
+    DumpChild child(FLDUMP_NG_PROGRAM, {(dir_ / "no-input.pcapng").string()}, dir_, "no-input", {STDIN_FILENO});
+    EXPECT_EQ(child.Wait(30s), 255);
+    EXPECT_THAT(child.Output(), HasSubstr("Enter the port number (0-2):\nPort number out of range.\n"));
+}
+
+// Started with standard output and error closed and the driver's debugger
+// output sent to standard error: the capture runs until Ctrl-C, however
+// long, and the file holds what it took.
+TEST_F(FlDumpNgEndToEnd, WithStandardOutputAndErrorClosedTheCaptureRunsUntilCtrlC)
+{
+    const auto ports = Ports();
+    ASSERT_EQ(ports.size(), 3u);
+    const auto file = dir_ / "no-output.pcapng";
+    ::setenv("FL_DEBUGGER", "1", 1);
+    DumpChild child(FLDUMP_NG_PROGRAM, {file.string(), "-p", ports[0].Name}, dir_, "no-output",
+                    {STDOUT_FILENO, STDERR_FILENO});
+    ::unsetenv("FL_DEBUGGER");
+    std::this_thread::sleep_for(4s);
+    EXPECT_TRUE(child.Running()) << "the capture ended by itself";
+    child.Interrupt();
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_GT(ReadPackets(file).size(), 0u);
+}
+
 TEST_F(FlDumpNgEndToEnd, AFilterThatDoesNotCompileEndsTheRunBeforeAnyPort)
 {
     DumpChild child(FLDUMP_NG_PROGRAM, {(dir_ / "bad.pcapng").string(), "-f", "udp port fifty"}, dir_, "bad");

@@ -4,6 +4,8 @@
 
 #include "fake_flapi.h"
 
+#include <um/file_testing.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -18,6 +20,7 @@
 
 namespace {
 
+namespace hooks = um::file::testing;
 using fake_flapi::Fake;
 using ::testing::HasSubstr;
 
@@ -265,11 +268,105 @@ TEST_F(FlDumpNgTest, APacketLongerThanABufferIsSkippedAndTheFileStaysWhole)
     const std::string path = File("skipped.pcapng");
     EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-a", "2", "-b", "4096", "-s", "4096"}), -1);
     EXPECT_THAT(out_, HasSubstr("Error dumping the packet. ZETH error 1\n"));
-    EXPECT_THAT(out_, HasSubstr("3 packets accepted by the filter and dumped to disk\n"));
+    EXPECT_THAT(out_, HasSubstr("2 packets accepted by the filter and dumped to disk\n"
+                                "1 packets accepted by the filter but not written to disk\n"));
     const auto blocks = Blocks(Bytes(path));
     ASSERT_EQ(blocks.size(), 4u);
     EXPECT_EQ(blocks[2].Length, 32u + 100u);
     EXPECT_EQ(blocks[3].Length, 32u + 100u);
+}
+
+// The number in front of `text` on its line, or -1.
+long long CountBefore(const std::string& output, const std::string& text)
+{
+    const size_t at = output.find(text);
+    if (at == std::string::npos) return -1;
+    size_t start = output.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return std::stoll(output.substr(start, at - start));
+}
+
+// The packets a reader we did not write finds in a file: capinfos, or
+// libpcap where capinfos is not installed.
+long long PacketsReadBack(const std::string& path)
+{
+    std::string info;
+    if (FILE* pipe = ::popen(("capinfos -c -M " + path + " 2>/dev/null").c_str(), "r")) {
+        char chunk[512];
+        size_t n = 0;
+        while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) info.append(chunk, n);
+        ::pclose(pipe);
+    }
+    const size_t at = info.find("Number of packets:");
+    if (at != std::string::npos) return std::stoll(info.substr(at + 18));
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* pcap = pcap_open_offline(path.c_str(), error);
+    if (pcap == nullptr) return -1;
+    long long packets = 0;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (pcap_next_ex(pcap, &header, &data) == 1) ++packets;
+    pcap_close(pcap);
+    return packets;
+}
+
+class FlDumpNgDiskTest : public FlDumpNgTest {
+protected:
+    void SetUp() override {
+        FlDumpNgTest::SetUp();
+        hooks::Reset();
+    }
+    void TearDown() override {
+        hooks::Reset();
+        FlDumpNgTest::TearDown();
+    }
+};
+
+// The disk fills in the middle of the capture: the user reads why, the
+// totals say what the file holds, and the file holds whole blocks only.
+TEST_F(FlDumpNgDiskTest, AFullDiskIsNamedAndTheTotalsMatchTheFile)
+{
+    for (int i = 0; i < 4; ++i) {
+        std::vector<fake_flapi::Packet> packets;
+        for (int k = 0; k < 100; ++k) packets.push_back(fake_flapi::Frame(1000 + k, i * 100 + k));
+        Fake().Receives.push_back({FL_SUCCESS, true, packets});
+    }
+    hooks::SetSpaceLimit(150000);
+    const std::string path = File("full.pcapng");
+    EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-a", "4", "-b", "65536"}), -1);
+    hooks::SetSpaceLimit(~0ull);
+
+    EXPECT_THAT(out_, HasSubstr("ZETH error 1\nThere is not enough space on the disk.\n"));
+    const long long dumped = CountBefore(out_, " packets accepted by the filter and dumped to disk\n");
+    const long long lost = CountBefore(out_, " packets accepted by the filter but not written to disk\n");
+    const long long accepted = CountBefore(out_, " packets received by the application\n");  // no filter
+    EXPECT_GT(dumped, 0);
+    EXPECT_GT(lost, 0);
+    EXPECT_EQ(dumped + lost, accepted) << out_;
+
+    const auto blocks = Blocks(Bytes(path));  // whole blocks to the last byte
+    ASSERT_GE(blocks.size(), 2u);
+    EXPECT_EQ(static_cast<long long>(blocks.size()) - 2, dumped) << "section header and one IDB first";
+    EXPECT_EQ(PacketsReadBack(path), dumped);
+    Fake().Receives.clear();
+}
+
+// Large buffers on a nearly full disk: the data fit, so the capture is a
+// success although a whole last buffer would not have fit.
+TEST_F(FlDumpNgDiskTest, DataThatFitAreAWholeCaptureWhateverTheBufferSize)
+{
+    std::vector<fake_flapi::Packet> packets;
+    for (int k = 0; k < 50; ++k) packets.push_back(fake_flapi::Frame(1000, k));
+    Fake().Receives.push_back({FL_SUCCESS, true, packets});
+    hooks::SetSpaceLimit(65536);  // room for the 53 KiB of data, not for a 1 MiB buffer
+    const std::string path = File("nearly-full.pcapng");
+    EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-a", "2", "-b", "1048576"}), 0) << out_;
+    hooks::SetSpaceLimit(~0ull);
+
+    EXPECT_THAT(out_, ::testing::Not(HasSubstr("rror")));
+    EXPECT_THAT(out_, HasSubstr("\n50 packets accepted by the filter and dumped to disk\n"));
+    EXPECT_EQ(Blocks(Bytes(path)).size(), 52u);
+    EXPECT_EQ(PacketsReadBack(path), 50);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include "fake_flapi.h"
 
+#include <um/file_testing.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -147,7 +149,8 @@ TEST_F(FlDumpTest, AFileThatCannotBeOpenedEndsTheCaptureWithTheTotals)
 {
     Fake().Receives.push_back({FL_SUCCESS, true, {fake_flapi::Frame(60)}});
     EXPECT_EQ(Run({File("no-such-folder/x.pcap"), "-p", "\\\\?\\pci#a"}), -1);
-    EXPECT_THAT(out_, ::testing::StartsWith("Error opening the file , error "));
+    EXPECT_THAT(out_, ::testing::StartsWith("Error opening the file , error 1\n"
+                                            "The system cannot find the path specified.\n"));
     EXPECT_THAT(out_, HasSubstr("0 packets received by the application\n"));
     EXPECT_EQ(Fake().Receives.size(), 1u);
     Fake().Receives.clear();
@@ -163,10 +166,35 @@ TEST_F(FlDumpTest, AFailedWriteEndsTheCaptureAndTheFileKeepsItsWholeRecords)
     Fake().Receives.push_back({FL_SUCCESS, true, {fake_flapi::Frame(100, 4)}});
     EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-c", "-a", "1", "-b", "4096", "-s", "4096"}), -1);
     EXPECT_THAT(out_, HasSubstr("Error dumping the packet. Internal error code 1\n"));
-    EXPECT_THAT(out_, HasSubstr("2 packets accepted by the filter and dumped to disk\n"));
+    EXPECT_THAT(out_, HasSubstr("1 packets accepted by the filter and dumped to disk\n"
+                                "1 packets accepted by the filter but not written to disk\n"));
     const Read read = ReadBack(path);
     ASSERT_EQ(read.headers.size(), 1u);
     EXPECT_EQ(read.headers[0].caplen, 100u);
+    Fake().Receives.clear();
+}
+
+// The disk fills in the middle of a cached capture: the user reads why, the
+// totals say what the file holds, and the file ends after a whole record.
+TEST_F(FlDumpTest, AFullDiskIsNamedAndTheTotalsMatchTheFile)
+{
+    namespace hooks = um::file::testing;
+    hooks::Reset();
+    std::vector<fake_flapi::Packet> packets;
+    for (int k = 0; k < 300; ++k) packets.push_back(fake_flapi::Frame(900 + k, k));
+    Fake().Receives.push_back({FL_SUCCESS, true, packets});
+    hooks::SetSpaceLimit(100000);
+    const std::string path = File("full.pcap");
+    EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-c", "-a", "2", "-b", "32768", "-s", "2000"}), -1);
+    hooks::Reset();
+
+    EXPECT_THAT(out_, HasSubstr("Internal error code 1\nThere is not enough space on the disk.\n"));
+    const auto at = out_.find(" packets accepted by the filter and dumped to disk\n");
+    ASSERT_NE(at, std::string::npos) << out_;
+    const auto line = out_.rfind('\n', at) + 1;
+    const size_t dumped = std::stoul(out_.substr(line, at - line));
+    EXPECT_GT(dumped, 0u);
+    EXPECT_EQ(ReadBack(path).headers.size(), dumped);  // and the file ends after a whole record
     Fake().Receives.clear();
 }
 

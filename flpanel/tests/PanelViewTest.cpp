@@ -5,14 +5,19 @@
 
 #include "FlPanelView.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QImage>
+#include <QPixmap>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
+
+#include <cstdlib>
 
 namespace {
 
@@ -251,3 +256,52 @@ TEST_F(PanelWindow, WindowClosedWhileALedBlinksPutsTheLedBack)
 }
 
 } // namespace
+
+// What the user reads is drawn in full: every passthru speed, in the box
+// and in its list, and the tree's lines to the boards and their ports.
+TEST_F(PanelWindow, SpeedsReadInFullAndTheTreeHasItsLines)
+{
+    CFlPanelDlg dialog;
+    CFlPanelView view(dialog);
+    dialog.SetMessageBox(log.Box());
+    view.show();
+    auto* tree = static_cast<QTreeWidget*>(view.DlgItem(IDC_TREE_BOARDS));
+    tree->setCurrentItem(tree->topLevelItem(0));
+    auto* speed = static_cast<QComboBox*>(view.DlgItem(IDC_COMBO_PASSTHRU_SPEED));
+    static_cast<QCheckBox*>(view.DlgItem(IDC_CHECK_PASSTHRU))->click();
+    ASSERT_TRUE(speed->isEnabled());
+    ASSERT_GE(speed->count(), 3);
+    Settle();
+    // FL_PANEL_PICTURE=file.png keeps the picture to look at.
+    if (const char* file = std::getenv("FL_PANEL_PICTURE")) view.grab().save(QString::fromLocal8Bit(file));
+    const int width = speed->width();
+    EXPECT_GE(width, speed->view()->sizeHintForColumn(0));
+    speed->setSizeAdjustPolicy(QComboBox::AdjustToContents);  // its hint now fits every entry
+    EXPECT_GE(width, speed->sizeHint().width());
+
+    // A line is drawn where any pixel of a stretch differs from the tree's
+    // background; dotted lines leave every other one.
+    const QImage lines = tree->viewport()->grab().toImage();
+    const QRgb background = lines.pixel(lines.width() - 2, lines.height() - 2);
+    auto drawn = [&](int x, int top, int bottom) {
+        for (int y = top; y <= bottom; ++y) {
+            if (lines.pixel(x, y) != background) return true;
+        }
+        return false;
+    };
+    const int step = tree->indentation();
+    const QRect board0 = tree->visualItemRect(tree->topLevelItem(0));
+    const QRect board1 = tree->visualItemRect(tree->topLevelItem(1));
+    const QRect port0 = tree->visualItemRect(tree->topLevelItem(0)->child(0));
+    const QRect port1 = tree->visualItemRect(tree->topLevelItem(0)->child(1));
+    // At the root: from the first board down to the second, beside its ports.
+    EXPECT_TRUE(drawn(step / 2, port0.top(), port1.bottom()));
+    // To the ports: down their column and across to each.
+    EXPECT_TRUE(drawn(step + step / 2, port0.top(), port0.center().y() - 1));
+    int across = 0;
+    for (int x = step + step / 2 + 1; x < 2 * step; ++x) {
+        for (int y = port1.center().y() - 1; y <= port1.center().y() + 1; ++y) across += lines.pixel(x, y) != background;
+    }
+    EXPECT_GT(across, 0);
+    EXPECT_LT(board0.bottom(), board1.top());
+}

@@ -270,6 +270,12 @@ PortCounters Port::Counters() const {
     return c;
 }
 
+void Port::PresetStatistic(std::uint32_t offset, std::uint64_t value) {
+    if (offset < reg::STATS_FIRST || offset > reg::STATS_LAST || offset % 4 != 0) return;
+    std::lock_guard lock(impl_->lock_);
+    impl_->stats_[(offset - reg::STATS_FIRST) / 4] = value;
+}
+
 void Port::SetFaults(const PortFaults& faults) {
     std::lock_guard lock(impl_->lock_);
     impl_->faults_ = faults;

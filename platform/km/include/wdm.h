@@ -108,6 +108,8 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exc
 /* Plain reads and writes with the ordering drivers rely on. */
 FORCEINLINE LONG ReadAcquire(LONG const volatile *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 FORCEINLINE VOID WriteRelease(LONG volatile *p, LONG v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+FORCEINLINE LONG64 ReadAcquire64(LONG64 const volatile *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+FORCEINLINE VOID WriteRelease64(LONG64 volatile *p, LONG64 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *p, UCHAR v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 FORCEINLINE ULONG ReadULongAcquire(ULONG const volatile *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
@@ -260,6 +262,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
 /* ------------------------------------------------------------------ */
 /* Time                                                                */

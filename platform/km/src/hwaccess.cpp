@@ -6,6 +6,7 @@
 #include <hw/bus_space.hpp>
 #include <hw/pci_function.hpp>
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 
 namespace km {
@@ -123,7 +125,14 @@ NTSTATUS Interrupt::Connect(hw::PciFunction* function) {
         stop_ = false;
         prompted_ = false;
     }
-    thread_ = std::thread([this] { Run(); });
+    const hw::PciLocation at = function->Location();
+    // "Isr 1.0.0": the interrupt thread of the function at bus 1, device 0, function 0.
+    std::string name = "Isr " + std::to_string(at.bus) + "." + std::to_string(at.device) + "." +
+                       std::to_string(at.function);
+    thread_ = std::thread([this, name] {
+        pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+        Run();
+    });
     function->SetInterruptHandler([this](bool asserted) {
         if (asserted) Prompt();
     });

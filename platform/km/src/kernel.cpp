@@ -27,7 +27,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -113,6 +115,32 @@ struct SystemThreadExit {
     NTSTATUS status;
 };
 
+// System threads whose routine runs: each registers itself first and leaves
+// last, so the objects listed are alive.
+std::mutex systemThreadsLock;
+std::vector<nt::Thread*> systemThreads;
+
+struct SystemThreadListed {
+    nt::Thread* self;
+    SystemThreadListed() : self(nt::Thread::Current()) {
+        std::lock_guard guard(systemThreadsLock);
+        systemThreads.push_back(self);
+    }
+    ~SystemThreadListed() {
+        std::lock_guard guard(systemThreadsLock);
+        std::erase(systemThreads, self);
+    }
+};
+
+std::atomic<size_t> failingThreadReferences{0};
+
+bool TakeThreadReferenceFault() {
+    size_t left = failingThreadReferences.load();
+    while (left != 0 && !failingThreadReferences.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
 // Timer resolution requests (100 ns units), as ExSetTimerResolution keeps them.
 std::mutex resolutionLock;
 std::vector<ULONG> resolutionRequests;
@@ -184,9 +212,25 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     return STATUS_INVALID_PARAMETER;
 }
 
+// Threads held at their delays by a test (HoldThreadsAtDelay).
+std::atomic<bool> holding{false};
+std::mutex holdLock;
+std::condition_variable holdReleased;
+std::string heldName;  // guarded by holdLock
+size_t heldCount = 0;  // guarded by holdLock
+
+void HoldIfNamed() {
+    std::unique_lock guard(holdLock);
+    if (!holding.load() || nt::Thread::Current()->Name() != heldName) return;
+    heldCount++;
+    holdReleased.wait(guard, [] { return !holding.load(); });
+    heldCount--;
+}
+
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     (void)WaitMode;
     (void)Alertable;
+    if (holding.load(std::memory_order_relaxed)) HoldIfNamed();
     nt::Timeout delay = ToTimeout(Interval);
     if (delay) nt::DelayExecution(*delay);
     return STATUS_SUCCESS;
@@ -212,6 +256,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     nt::Ref<nt::Thread> thread;
     NTSTATUS status = nt::Thread::Create(
         [StartRoutine, StartContext]() -> uint32_t {
+            SystemThreadListed listed;
             try {
                 StartRoutine(StartContext);
             } catch (const SystemThreadExit& exit) {
@@ -219,7 +264,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
             }
             return STATUS_SUCCESS;
         },
-        &thread);
+        &thread, nt::ThreadNameFor(reinterpret_cast<const void*>(StartRoutine)));
     if (!NT_SUCCESS(status)) return status;
     status = nt::InsertHandle(thread.get(), ThreadHandle);
     if (NT_SUCCESS(status) && ClientId) {
@@ -268,6 +313,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
         *Object = &proxy->event;
     } else if (auto* thread = dynamic_cast<nt::Thread*>(any.get())) {
         if (ObjectType != nullptr && ObjectType != threadTypePointer) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (TakeThreadReferenceFault()) return STATUS_INSUFFICIENT_RESOURCES;
         auto* proxy = new (std::nothrow) _KTHREAD;
         if (proxy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         proxy->Header.Type = ThreadObject;
@@ -332,6 +378,14 @@ extern "C" LONG_PTR ObfDereferenceObject(PVOID Object) {
 }
 
 extern "C" NTSTATUS ZwClose(HANDLE Handle) { return nt::CloseHandle(Handle); }
+
+extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    (void)Alertable;
+    nt::Ref<nt::DispatcherObject> object;
+    NTSTATUS status = nt::ReferenceObjectByHandle(Handle, &object);
+    if (!NT_SUCCESS(status)) return status;
+    return nt::WaitForSingleObject(*object, ToTimeout(Timeout));
+}
 
 // ------------------------------------------------------------------------
 // Priority and affinity
@@ -428,6 +482,34 @@ ULONG TimerResolution() {
 size_t TimerResolutionRequests() {
     std::lock_guard guard(resolutionLock);
     return resolutionRequests.size();
+}
+
+std::vector<SystemThread> SystemThreads() {
+    std::lock_guard guard(systemThreadsLock);
+    std::vector<SystemThread> threads;
+    for (nt::Thread* thread : systemThreads) threads.push_back({thread->Name(), thread->Priority()});
+    return threads;
+}
+
+void FailThreadReferences(size_t count) { failingThreadReferences.store(count); }
+
+void HoldThreadsAtDelay(const std::string& name) {
+    std::lock_guard guard(holdLock);
+    heldName = name;
+    holding.store(true);
+}
+
+void ReleaseHeldThreads() {
+    {
+        std::lock_guard guard(holdLock);
+        holding.store(false);
+    }
+    holdReleased.notify_all();
+}
+
+size_t HeldThreadCount() {
+    std::lock_guard guard(holdLock);
+    return heldCount;
 }
 
 }  // namespace km

@@ -102,6 +102,23 @@ NTSTATUS EnsureDeviceInstance(nt::Hive& hive, const PciIdentity& identity, std::
     }
     const bool driverInstalled = supported && ServiceInstalled(hive, kDriverService, nullptr);
     std::string found;
+    // A key that has everything needs no write: programs starting together
+    // do not queue for the hive's write lock, and a read-only hive still
+    // gives its devices their driver.
+    {
+        nt::Ref<nt::RegistryKey> instance, parameters;
+        if (NT_SUCCESS(hive.OpenKey(std::string(kEnumKey) + "\\" + InstanceId(identity), &instance)) &&
+            HasValue(*instance, "HardwareID") && HasValue(*instance, "DeviceDesc") &&
+            NT_SUCCESS(instance->OpenSubkey("Device Parameters", &parameters))) {
+            const NTSTATUS s = instance->QueryString("Service", &found);
+            if (NT_SUCCESS(s) || (!driverInstalled && (s == STATUS_OBJECT_NAME_NOT_FOUND ||
+                                                       s == STATUS_OBJECT_TYPE_MISMATCH))) {
+                if (!NT_SUCCESS(s)) found.clear();
+                if (service) *service = found;
+                return STATUS_SUCCESS;
+            }
+        }
+    }
     NTSTATUS status = hive.Transact([&]() -> NTSTATUS {
         nt::Ref<nt::RegistryKey> instance;
         NTSTATUS s = hive.CreateKey(std::string(kEnumKey) + "\\" + InstanceId(identity), &instance);

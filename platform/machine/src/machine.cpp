@@ -196,13 +196,20 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
     }
 
     // The hive, and with it the machine's debugger log beside it.
-    NTSTATUS status = nt::Hive::Machine(&m.hive);
+    std::string reason;
+    NTSTATUS status = nt::Hive::Machine(&m.hive, &reason);
     if (!NT_SUCCESS(status)) {
-        why = nt::Hive::MachinePath().string() + ": the registry hive cannot be opened";
+        why = nt::Hive::MachinePath().string() + ": the registry hive cannot be opened" +
+              (reason.empty() ? "" : ": " + reason);
         return status;
     }
     km::SetDebuggerLogPath(m.hive->File().parent_path() / "debugger.log");
     if (HiveIsFresh(*m.hive)) {
+        if (m.hive->ReadOnly()) {
+            why = m.hive->File().string() +
+                  ": the registry hive is read-only and the driver was never installed in it";
+            return STATUS_ACCESS_DENIED;
+        }
         status = InstallDriverService(*m.hive);
         if (!NT_SUCCESS(status)) {
             why = m.hive->File().string() + ": the driver cannot be installed in the registry hive";
@@ -251,6 +258,8 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
         }
         m.devices.push_back(std::move(device));
     }
+    std::size_t refused = 0;
+    NTSTATUS refusal = STATUS_SUCCESS;
     for (Device& device : m.devices) {
         auto driver = std::find_if(m.drivers.begin(), m.drivers.end(), [&](const LoadedDriver& d) {
             return !device.service.empty() && nt::EqualNames(d.service, device.service);
@@ -269,7 +278,16 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
         if (!NT_SUCCESS(device.status)) {
             DbgPrint("machine: %s: driver %s did not start the device (0x%08X)\n", device.instanceId.c_str(),
                      driver->service.c_str(), static_cast<unsigned>(device.status));
+            if (refused++ == 0) refusal = device.status;
         }
+    }
+    // A port without its driver is invisible to every program: one line
+    // where the user looks, the details in the debugger log.
+    if (refused != 0) {
+        std::fprintf(stderr,
+                     "machine: %zu of %zu ports were not started by their driver (first refusal 0x%08X); "
+                     "details in %s\n",
+                     refused, m.devices.size(), static_cast<unsigned>(refusal), km::DebuggerLogPath().c_str());
     }
     *result = std::move(machine);
     return STATUS_SUCCESS;
@@ -292,6 +310,9 @@ void RunningMachine::Shutdown() {
     // reach it any more.
     m.hardware.reset();
     m.devices.clear();
+    // The hive file alone then holds every setting, for whoever copies it;
+    // the log stays for the programs still running.
+    if (m.hive) m.hive->Checkpoint();
     m.hive.reset();
     ReleaseProcess();
 }

@@ -414,6 +414,48 @@ TEST_F(MachineBoot, OneMachineAtATimeAndBoardAddressesDistinct) {
     EXPECT_TRUE(Boot(options));
 }
 
+TEST_F(MachineBoot, PortsTheDriverRefusesAreSaidOnceOnStandardError) {
+    ResetHive();
+    InstallTestDriver();  // it drives four ports at most
+    machine::BootOptions options;
+    options.description = WriteDescription("three.toml", "[[board]]\n[[board]]\n[[board]]\n");
+    testing::internal::CaptureStderr();
+    auto running = Boot(options);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(running);
+    std::size_t started = 0;
+    for (const machine::Device& device : running->Devices()) started += NT_SUCCESS(device.status) ? 1 : 0;
+    EXPECT_EQ(started, 4u);
+    EXPECT_EQ(said, "machine: 2 of 6 ports were not started by their driver (first refusal 0xC0000182); details in " +
+                        km::DebuggerLogPath().string() + "\n");
+}
+
+TEST_F(MachineBoot, AfterShutdownTheHiveFileAloneHoldsTheSettings) {
+    ResetHive();
+    InstallTestDriver();
+    machine::BootOptions options;
+    options.description = WriteDescription("one-board.toml", "[[board]]\n");
+    auto running = Boot(options);
+    ASSERT_TRUE(running);
+    nt::Ref<nt::RegistryKey> parameters;
+    ASSERT_EQ(MachineHive()->OpenKey("SYSTEM\\CurrentControlSet\\Services\\FL\\Parameters", &parameters),
+              STATUS_SUCCESS);
+    ASSERT_EQ(parameters->SetDword("Marker", 0x5A), STATUS_SUCCESS);
+    running->Shutdown();
+    // Copied as a user backs it up: the file, without its log.
+    const std::filesystem::path copy = TestDir() / "copy.db";
+    std::filesystem::remove(copy);
+    std::filesystem::copy_file(MachineHive()->File(), copy);
+    std::shared_ptr<nt::Hive> copied;
+    ASSERT_EQ(nt::Hive::Open(copy, &copied), STATUS_SUCCESS);
+    EXPECT_TRUE(machine::ServiceInstalled(*copied, "FL", nullptr));
+    ASSERT_EQ(copied->OpenKey("SYSTEM\\CurrentControlSet\\Services\\FL\\Parameters", &parameters),
+              STATUS_SUCCESS);
+    ULONG marker = 0;
+    EXPECT_EQ(parameters->QueryDword("Marker", &marker), STATUS_SUCCESS);
+    EXPECT_EQ(marker, 0x5Au);
+}
+
 TEST_F(MachineBoot, ModelTracesReachTheDebuggerLogWithoutFloodingIt) {
     ResetHive();
     machine::BootOptions options;

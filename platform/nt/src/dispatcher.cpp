@@ -182,6 +182,7 @@ thread_local Thread* current_thread = nullptr;
 struct Thread::Start {
     static void Run(Thread* self, Routine& routine) noexcept {
         current_thread = self;
+        if (!self->name_.empty()) pthread_setname_np(pthread_self(), self->name_.c_str());
         const uint32_t code = routine();
         self->Exit(code);
         current_thread = nullptr;
@@ -221,11 +222,13 @@ Thread::~Thread() {
     }
 }
 
-NTSTATUS Thread::Create(Routine routine, Ref<Thread>* thread) noexcept {
+NTSTATUS Thread::Create(Routine routine, Ref<Thread>* thread, std::string name) noexcept {
     if (!routine || thread == nullptr) return STATUS_INVALID_PARAMETER;
     Ref<Thread> object = MakeRef<Thread>();
     if (!object) return STATUS_INSUFFICIENT_RESOURCES;
     Thread* self = object.get();
+    if (name.size() > kThreadNameLength) name.resize(kThreadNameLength);
+    self->name_ = std::move(name);
     try {
         self->native_ = new Native;
         self->Reference();  // held by the running thread until it returns

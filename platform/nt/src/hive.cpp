@@ -17,9 +17,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 namespace nt {
 
@@ -151,12 +155,14 @@ struct Hive::Db {
     sqlite3* db = nullptr;
     std::recursive_mutex mutex;
     int depth = 0;  // transaction nesting, guarded by mutex
+    bool read_only = false;  // set once at open
 
     ~Db() { sqlite3_close_v2(db); }
 
     // Runs `body` as one write transaction (a savepoint when nested).
     template <class Body>
     NTSTATUS Write(Body&& body) noexcept {
+        if (read_only) return STATUS_ACCESS_DENIED;
         std::lock_guard lock(mutex);
         NTSTATUS status = Exec(db, depth == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT nested");
         if (!NT_SUCCESS(status)) return status;
@@ -219,45 +225,186 @@ Hive::Hive(std::filesystem::path file, std::unique_ptr<Db> db) noexcept
 
 Hive::~Hive() = default;
 
-NTSTATUS Hive::Open(const std::filesystem::path& file, std::shared_ptr<Hive>* hive) noexcept {
+namespace {
+
+bool Busy(int rc) noexcept { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
+// One attempt at a new hive's set-up; the SQLite result code. WAL lets
+// readers of other processes go on while one writes.
+int SetUpOnce(sqlite3* db) noexcept {
+    int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_exec(db,
+                      "CREATE TABLE IF NOT EXISTS keys("
+                      " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                      " parent INTEGER REFERENCES keys(id),"
+                      " name TEXT NOT NULL COLLATE NOCASE,"
+                      " last_write INTEGER NOT NULL DEFAULT 0,"
+                      " UNIQUE(parent, name));"
+                      "CREATE TABLE IF NOT EXISTS key_values("
+                      " key INTEGER NOT NULL REFERENCES keys(id),"
+                      " name TEXT NOT NULL COLLATE NOCASE,"
+                      " type INTEGER NOT NULL,"
+                      " data BLOB NOT NULL,"
+                      " UNIQUE(key, name));"
+                      "INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, '');"
+                      "COMMIT",
+                      nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && sqlite3_get_autocommit(db) == 0)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return rc;
+}
+
+// Several programs opening a new hive at once meet in the switch to WAL,
+// where SQLite answers SQLITE_BUSY at once instead of calling the busy
+// handler (waiting there could deadlock against another upgrading reader).
+// So the whole set-up is tried again, with growing pauses, for as long as
+// any other lock would be waited for.
+int SetUp(sqlite3* db) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        const int rc = SetUpOnce(db);
+        if (!Busy(rc) || Clock::now() >= deadline) return rc;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+// A hive that may only be read: the tables must already be there.
+int CheckSchema(sqlite3* db, bool* complete) noexcept {
+    Statement q(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys', 'key_values')");
+    *complete = q.Step() && q.Int(0) == 2;
+    return q.ok() ? SQLITE_OK : sqlite3_errcode(db);
+}
+
+// A file name as an SQLite URI path.
+std::string UriPath(const std::filesystem::path& file) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(file).string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            static constexpr char kHex[] = "0123456789abcdef";
+            uri += '%';
+            uri += kHex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+            uri += kHex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+std::string ErrnoText(int error) {
+    return error != 0 ? std::system_category().message(error) : std::string("unknown reason");
+}
+
+// Why an open or set-up failed with `rc`, in words for the user.
+std::string Reason(sqlite3* db, int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_NOTADB:
+            return "the file is not a registry hive";
+        case SQLITE_CORRUPT:
+            return "the registry hive is damaged";
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return "another program keeps the registry hive locked";
+        case SQLITE_FULL:
+            return "the disk is full";
+        case SQLITE_NOMEM:
+            return "out of memory";
+        default:
+            return ErrnoText(db != nullptr ? sqlite3_system_errno(db) : 0);
+    }
+}
+
+}  // namespace
+
+NTSTATUS Hive::Open(const std::filesystem::path& file, std::shared_ptr<Hive>* hive, std::string* why) noexcept {
     if (hive == nullptr) return STATUS_INVALID_PARAMETER;
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
     try {
+        reason.clear();
+        std::error_code ec;
+        const auto kind = std::filesystem::status(file, ec).type();
+        if (kind == std::filesystem::file_type::directory) {
+            reason = "it is a directory, not a registry hive";
+            return STATUS_REGISTRY_IO_FAILED;
+        }
         auto db = std::make_unique<Db>();
+        // A file this process may not write (a read-only file, folder or
+        // mount, another user's file) is opened for reading.
         int rc = sqlite3_open_v2(file.c_str(), &db->db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-        if (rc != SQLITE_OK) return STATUS_REGISTRY_IO_FAILED;
+        if (rc != SQLITE_OK) {
+            const int error = db->db != nullptr ? sqlite3_system_errno(db->db) : 0;
+            if (kind == std::filesystem::file_type::not_found) {
+                const int folder = access(file.parent_path().empty() ? "." : file.parent_path().c_str(), W_OK | X_OK);
+                reason = "it does not exist and cannot be created: " + ErrnoText(folder != 0 ? errno : error);
+            } else {
+                reason = ErrnoText(error);
+            }
+            return error == EACCES || error == EPERM || error == EROFS ? STATUS_ACCESS_DENIED
+                                                                         : STATUS_REGISTRY_IO_FAILED;
+        }
         sqlite3_busy_timeout(db->db, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db->db, 1);
-        // WAL lets readers of other processes go on while one writes.
-        NTSTATUS status = Exec(db->db, "PRAGMA journal_mode=WAL");
-        if (!NT_SUCCESS(status)) return status;
-        // In WAL mode NORMAL never corrupts the hive; a power cut may only
-        // lose the last writes, much as Windows' lazy hive flush would.
-        status = Exec(db->db, "PRAGMA synchronous=NORMAL");
-        if (!NT_SUCCESS(status)) return status;
-        status = db->Write([&]() -> NTSTATUS {
-            NTSTATUS s = Exec(db->db,
-                              "CREATE TABLE IF NOT EXISTS keys("
-                              " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                              " parent INTEGER REFERENCES keys(id),"
-                              " name TEXT NOT NULL COLLATE NOCASE,"
-                              " last_write INTEGER NOT NULL DEFAULT 0,"
-                              " UNIQUE(parent, name));"
-                              "CREATE TABLE IF NOT EXISTS key_values("
-                              " key INTEGER NOT NULL REFERENCES keys(id),"
-                              " name TEXT NOT NULL COLLATE NOCASE,"
-                              " type INTEGER NOT NULL,"
-                              " data BLOB NOT NULL,"
-                              " UNIQUE(key, name));"
-                              "INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, '');");
-            return s;
-        });
-        if (!NT_SUCCESS(status)) return status;
+        db->read_only = sqlite3_db_readonly(db->db, "main") == 1;
+        if (!db->read_only) {
+            // In WAL mode NORMAL never corrupts the hive; a power cut may only
+            // lose the last writes, much as Windows' lazy hive flush would.
+            rc = sqlite3_exec(db->db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) rc = SetUp(db->db);
+            if (rc != SQLITE_OK) {
+                reason = Reason(db->db, rc);
+                return StatusFromSqlite(rc);
+            }
+        } else {
+            bool complete = false;
+            rc = CheckSchema(db->db, &complete);
+            if ((rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY) {
+                // A WAL hive in a folder this process may not write, with no
+                // shared-memory file beside it that SQLite could use: nobody
+                // is writing it, so it is read as it stands.
+                db = std::make_unique<Db>();
+                db->read_only = true;
+                rc = sqlite3_open_v2((UriPath(file) + "?immutable=1").c_str(), &db->db,
+                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
+                if (rc == SQLITE_OK) {
+                    sqlite3_extended_result_codes(db->db, 1);
+                    rc = CheckSchema(db->db, &complete);
+                }
+            }
+            if (rc != SQLITE_OK) {
+                reason = Reason(db->db, rc);
+                return StatusFromSqlite(rc);
+            }
+            if (!complete) {
+                const bool empty = std::filesystem::file_size(file, ec) == 0 && !ec;
+                reason = empty ? "it is empty and read-only, so it cannot be set up"
+                               : "the file is not a registry hive";
+                return empty ? STATUS_ACCESS_DENIED : STATUS_REGISTRY_CORRUPT;
+            }
+        }
         *hive = std::shared_ptr<Hive>(new Hive(file, std::move(db)));
         return STATUS_SUCCESS;
     } catch (...) {
+        reason = "out of memory";
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+}
+
+bool Hive::ReadOnly() const noexcept { return db_->read_only; }
+
+NTSTATUS Hive::Checkpoint() noexcept {
+    if (db_->read_only) return STATUS_SUCCESS;
+    std::lock_guard lock(db_->mutex);
+    // Passive: never waits for another program's readers; what they still
+    // see stays in the log until a later checkpoint.
+    return StatusFromSqlite(sqlite3_wal_checkpoint_v2(db_->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr));
 }
 
 std::filesystem::path Hive::MachinePath() {
@@ -276,7 +423,7 @@ std::filesystem::path Hive::MachinePath() {
     return state / "ferrolan" / "registry.db";
 }
 
-NTSTATUS Hive::Machine(std::shared_ptr<Hive>* hive) noexcept {
+NTSTATUS Hive::Machine(std::shared_ptr<Hive>* hive, std::string* why) noexcept {
     if (hive == nullptr) return STATUS_INVALID_PARAMETER;
     static std::mutex* lock = new std::mutex;
     static std::shared_ptr<Hive>* machine = new std::shared_ptr<Hive>;
@@ -286,8 +433,11 @@ NTSTATUS Hive::Machine(std::shared_ptr<Hive>* hive) noexcept {
             const std::filesystem::path file = MachinePath();
             std::error_code ec;
             if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
-            if (ec) return STATUS_REGISTRY_IO_FAILED;
-            NTSTATUS status = Open(file, machine);
+            if (ec) {
+                if (why) *why = "its folder cannot be created: " + ec.message();
+                return STATUS_REGISTRY_IO_FAILED;
+            }
+            NTSTATUS status = Open(file, machine, why);
             if (!NT_SUCCESS(status)) return status;  // tried again on the next call
         } catch (...) {
             return STATUS_INSUFFICIENT_RESOURCES;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -320,6 +322,36 @@ TEST(Thread, CurrentNamesTheRunningThread) {
     plain.join();
     ASSERT_TRUE(foreign);
     EXPECT_EQ(nt::WaitForSingleObject(*foreign, 0ms), STATUS_WAIT_0);
+}
+
+// A start routine the test names its threads after: static, so only the
+// file's own symbol table knows it.
+static void SamplingRoutine() {}
+static void PollingThread() {}
+
+// Each thread carries its name from its first instruction on, as Linux
+// shows it; a start routine gives the name, "Thread" at its end dropped.
+TEST(Thread, CarriesTheNameItWasCreatedWith) {
+    EXPECT_EQ(nt::ThreadNameFor(reinterpret_cast<const void*>(&SamplingRoutine)), "Sampling");
+    EXPECT_EQ(nt::ThreadNameFor(reinterpret_cast<const void*>(&PollingThread)), "Polling");
+    // An address no function starts at: the file's stem and a count.
+    const std::string unnamed = nt::ThreadNameFor(reinterpret_cast<const char*>(&PollingThread) + 1);
+    EXPECT_EQ(unnamed.rfind("nt_dispatcher", 0), 0u) << unnamed;
+    EXPECT_NE(unnamed.find('-'), std::string::npos) << unnamed;
+    EXPECT_LE(unnamed.size(), nt::kThreadNameLength);
+
+    char seen[16] = {};
+    nt::Ref<nt::Thread> thread;
+    ASSERT_EQ(nt::Thread::Create(
+                  [&]() -> uint32_t {
+                      pthread_getname_np(pthread_self(), seen, sizeof(seen));
+                      return 0;
+                  },
+                  &thread, "AVeryLongNameForAThread"),
+              STATUS_SUCCESS);
+    ASSERT_EQ(nt::WaitForSingleObject(*thread, kPatience), STATUS_WAIT_0);
+    EXPECT_STREQ(seen, "AVeryLongNameFo");
+    EXPECT_EQ(thread->Name(), "AVeryLongNameFo");
 }
 
 TEST(Thread, PriorityIsRecordedAndAffinityApplied) {

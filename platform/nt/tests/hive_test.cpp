@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -323,10 +327,81 @@ TEST(Hive, UnusableFilesAreReportedNotThrown) {
         junk << std::string(4096, 'x');
     }
     std::shared_ptr<nt::Hive> hive;
-    EXPECT_EQ(nt::Hive::Open(dir / "junk.db", &hive), STATUS_REGISTRY_CORRUPT);
+    std::string why;
+    EXPECT_EQ(nt::Hive::Open(dir / "junk.db", &hive, &why), STATUS_REGISTRY_CORRUPT);
     EXPECT_FALSE(hive);
-    EXPECT_EQ(nt::Hive::Open(dir / "no" / "such" / "folder.db", &hive), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(why, "the file is not a registry hive");
+    fs::create_directory(dir / "folder.db");
+    EXPECT_EQ(nt::Hive::Open(dir / "folder.db", &hive, &why), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(why, "it is a directory, not a registry hive");
+    EXPECT_EQ(nt::Hive::Open(dir / "no" / "such" / "folder.db", &hive, &why), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(why, "it does not exist and cannot be created: No such file or directory");
     EXPECT_FALSE(hive);
+    // An empty file is a new hive, set up on first open.
+    std::ofstream(dir / "empty.db").close();
+    EXPECT_EQ(nt::Hive::Open(dir / "empty.db", &hive, &why), STATUS_SUCCESS) << why;
+}
+
+// The first programs on a new hive: one of them holds SQLite's write lock
+// on the still empty file (it is setting the hive up) when another opens it.
+// SQLite refuses the switch to WAL at once then, without its busy handler.
+TEST(Hive, OpensWhileAnotherProgramHoldsANewHiveLocked) {
+    const fs::path file = FreshDir() / "registry.db";
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    std::shared_ptr<nt::Hive> hive;
+    std::string why;
+    const NTSTATUS opened = nt::Hive::Open(file, &hive, &why);
+    release.join();
+    sqlite3_close(other);
+    ASSERT_EQ(opened, STATUS_SUCCESS) << why;
+    auto key = Create(*hive, kService);
+    EXPECT_EQ(key->SetDword("Start", 3), STATUS_SUCCESS);
+}
+
+// Read-only as a read-only mount makes it, whoever runs the test (root
+// writes a 0444 file). The check runs in a child with its own mount
+// namespace; exit codes say which step failed.
+TEST(Hive, AReadOnlyHiveIsReadAndRefusesWrites) {
+    const fs::path dir = FreshDir();
+    const fs::path file = dir / "registry.db";
+    {
+        auto hive = OpenHive(file);
+        ASSERT_TRUE(hive);
+        auto key = Create(*hive, kService);
+        ASSERT_EQ(key->SetDword("Start", 3), STATUS_SUCCESS);
+    }  // the last connection closes: the log is folded in and removed
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) _exit(77);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+        if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(77);
+        if (mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) _exit(77);
+        std::shared_ptr<nt::Hive> hive;
+        if (!NT_SUCCESS(nt::Hive::Open(file, &hive))) _exit(10);
+        if (!hive->ReadOnly()) _exit(11);
+        nt::Ref<nt::RegistryKey> key;
+        if (!NT_SUCCESS(hive->OpenKey(kService, &key))) _exit(12);
+        ULONG start = 0;
+        if (!NT_SUCCESS(key->QueryDword("Start", &start)) || start != 3) _exit(13);
+        if (key->SetDword("Start", 4) != STATUS_ACCESS_DENIED) _exit(14);
+        nt::Ref<nt::RegistryKey> created;
+        if (hive->CreateKey("SYSTEM\\Other", &created) != STATUS_ACCESS_DENIED) _exit(15);
+        if (hive->Transact([] { return STATUS_SUCCESS; }) != STATUS_ACCESS_DENIED) _exit(16);
+        if (!NT_SUCCESS(key->QueryDword("Start", &start)) || start != 3) _exit(17);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace can be made here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Hive, MachineHiveFollowsTheEnvironment) {

@@ -9,11 +9,11 @@
 #include "keyboard.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,9 +34,14 @@ KeyboardState& Keyboard() {
     return *state;
 }
 
+// Whether the terminal is switched: once it is, a keyboard call asks nothing
+// more of it. The capture loops look for a key between every two buffers.
+std::atomic<bool> switched{false};
+
 void RestoreAtExit() { um::console::RestoreKeyboard(); }
 
 void PrepareKeyboard() {
+    if (switched.load(std::memory_order_relaxed)) return;
     if (!::isatty(STDIN_FILENO)) return;
     auto& state = Keyboard();
     std::lock_guard guard(state.lock);
@@ -55,6 +60,7 @@ void PrepareKeyboard() {
         return;
     }
     state.terminal = terminal;
+    switched.store(true, std::memory_order_relaxed);
     if (!state.atexitRegistered) {
         state.atexitRegistered = std::atexit(RestoreAtExit) == 0;
     }
@@ -71,16 +77,16 @@ void RestoreKeyboard() noexcept {
     ::tcsetattr(state.terminal, TCSANOW, &state.saved);
     ::close(state.terminal);
     state.terminal = -1;
+    switched.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace um::console
 
 extern "C" int _kbhit(void) {
     PrepareKeyboard();
-    pollfd input = {STDIN_FILENO, POLLIN, 0};
-    if (::poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) return 0;
-    // Readable also means end of input on a pipe; only a waiting byte is a
-    // key. Devices that cannot say how many bytes wait (/dev/null) have none.
+    // Only a waiting byte is a key: an empty pipe, a pipe at its end and a
+    // file read to its end have none, and devices that cannot say how many
+    // bytes wait (/dev/null) have none either. One question answers all.
     int waiting = 0;
     if (::ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0) return 0;
     return waiting > 0 ? 1 : 0;

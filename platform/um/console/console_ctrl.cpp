@@ -10,6 +10,7 @@
 #include "um_status.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -99,7 +100,10 @@ bool StartLocked() {
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     try {
-        std::thread(DispatcherLoop, fds[0]).detach();
+        std::thread([fd = fds[0]] {
+            pthread_setname_np(pthread_self(), "Console");
+            DispatcherLoop(fd);
+        }).detach();
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);

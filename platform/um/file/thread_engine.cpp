@@ -2,6 +2,7 @@
 // order with plain pwrite calls.
 #include "io_engine.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +16,12 @@ namespace {
 
 class WorkerEngine final : public IoEngine {
 public:
-    WorkerEngine() { std::thread([this] { Run(); }).detach(); }
+    WorkerEngine() {
+        std::thread([this] {
+            pthread_setname_np(pthread_self(), "FileWriter");
+            Run();
+        }).detach();
+    }
 
     int Submit(std::unique_ptr<WriteRequest>& request) noexcept override {
         try {

@@ -4,6 +4,7 @@
 
 #include <liburing.h>
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <cerrno>
@@ -26,7 +27,10 @@ public:
             return nullptr;
         }
         try {
-            std::thread([engine] { engine->Reap(); }).detach();
+            std::thread([engine] {
+                pthread_setname_np(pthread_self(), "FileReaper");
+                engine->Reap();
+            }).detach();
         } catch (...) {
             io_uring_queue_exit(&engine->ring_);
             delete engine;

@@ -4,6 +4,8 @@
 #include "um_status.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -90,9 +92,130 @@ constexpr Mapping kMappings[] = {
     {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
 };
 
+struct Message {
+    DWORD error;
+    const char* text;
+};
+
+// The system's texts, as Windows words them in English, for every error this
+// platform reports and the neighbours a caller is likely to meet.
+constexpr Message kMessages[] = {
+    {ERROR_SUCCESS, "The operation completed successfully."},
+    {ERROR_INVALID_FUNCTION, "Incorrect function."},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
+    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
+    {ERROR_ACCESS_DENIED, "Access is denied."},
+    {ERROR_INVALID_HANDLE, "The handle is invalid."},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+    {ERROR_INVALID_ACCESS, "The access code is invalid."},
+    {ERROR_INVALID_DATA, "The data is invalid."},
+    {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {ERROR_NO_MORE_FILES, "There are no more files."},
+    {ERROR_WRITE_PROTECT, "The media is write protected."},
+    {ERROR_NOT_READY, "The device is not ready."},
+    {ERROR_BAD_COMMAND, "The device does not recognize the command."},
+    {ERROR_CRC, "Data error (cyclic redundancy check)."},
+    {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect."},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+    {ERROR_READ_FAULT, "The system cannot read from the specified device."},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
+    {ERROR_HANDLE_EOF, "Reached the end of the file."},
+    {ERROR_HANDLE_DISK_FULL, "The disk is full."},
+    {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_DEV_NOT_EXIST, "The specified network resource or device is no longer available."},
+    {ERROR_FILE_EXISTS, "The file exists."},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_BROKEN_PIPE, "The pipe has been ended."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
+    {ERROR_CALL_NOT_IMPLEMENTED, "This function is not supported on this system."},
+    {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired."},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+    {ERROR_INVALID_LEVEL, "The system call level is not correct."},
+    {ERROR_NEGATIVE_SEEK, "An attempt was made to move the file pointer before the beginning of the file."},
+    {ERROR_BAD_PATHNAME, "The specified path is invalid."},
+    {ERROR_BUSY, "The requested resource is in use."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+    {ERROR_MORE_DATA, "More data is available."},
+    {WAIT_TIMEOUT, "The wait operation timed out."},
+    {ERROR_NO_MORE_ITEMS, "No more data is available."},
+    {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
+    {kErrorCantWait, "Used to indicate that an operation cannot continue without blocking for I/O."},
+    {ERROR_OPERATION_ABORTED, "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {ERROR_IO_INCOMPLETE, "Overlapped I/O event is not in a signaled state."},
+    {ERROR_IO_PENDING, "Overlapped I/O operation is in progress."},
+    {ERROR_NOACCESS, "Invalid access to memory location."},
+    {ERROR_REGISTRY_CORRUPT,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     "the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     "alternate copy or log was absent or corrupted."},
+    {ERROR_REGISTRY_IO_FAILED,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write "
+     "out, or flush, one of the files that contain the system's image of the registry."},
+    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
+    {ERROR_NOT_FOUND, "Element not found."},
+    {ERROR_CANCELLED, "The operation was canceled by the user."},
+    {ERROR_PRIVILEGE_NOT_HELD, "A required privilege is not held by the client."},
+    {kErrorInternalError, "An internal error occurred."},
+    {ERROR_NO_SYSTEM_RESOURCES, "Insufficient system resources exist to complete the requested service."},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+    {ERROR_DEVICE_REMOVED, "The device has been removed."},
+    {ERROR_INVALID_USER_BUFFER, "The supplied user buffer is not valid for the requested operation."},
+    {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
+};
+
+const char* MessageText(DWORD error) {
+    const auto* it = std::find_if(std::begin(kMessages), std::end(kMessages),
+                                  [error](const Message& m) { return m.error == error; });
+    return it != std::end(kMessages) ? it->text : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
+
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId, DWORD /*dwLanguageId*/,
+                            LPSTR lpBuffer, DWORD nSize, va_list* /*Arguments*/) {
+    // None of these texts has inserts, so there is nothing to fill in or to
+    // ignore; messages of other sources are not kept here.
+    if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 ||
+        (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) != 0 || lpBuffer == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    const char* text = MessageText(dwMessageId);
+    if (text == nullptr) {
+        last_error = kErrorMrMidNotFound;
+        return 0;
+    }
+    // Every message ends with its line end, unless the caller asked for none.
+    const bool lineEnd = (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    const size_t length = std::strlen(text) + (lineEnd ? 2 : 0);
+    char* out = lpBuffer;
+    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        out = static_cast<char*>(std::malloc(std::max<size_t>(length + 1, nSize)));
+        if (out == nullptr) {
+            last_error = ERROR_NOT_ENOUGH_MEMORY;
+            return 0;
+        }
+        *reinterpret_cast<LPSTR*>(lpBuffer) = out;
+    } else if (nSize < length + 1) {
+        last_error = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::memcpy(out, text, std::strlen(text));
+    if (lineEnd) std::memcpy(out + std::strlen(text), "\r\n", 2);
+    out[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+    std::free(hMem);
+    return nullptr;
+}
 
 DWORD WINAPI GetLastError(void) { return last_error; }
 

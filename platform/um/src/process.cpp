@@ -39,7 +39,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     nt::Ref<nt::Thread> thread;
     NTSTATUS status =
         nt::Thread::Create([lpStartAddress, lpParameter]() -> uint32_t { return lpStartAddress(lpParameter); },
-                           &thread);
+                           &thread, nt::ThreadNameFor(reinterpret_cast<const void*>(lpStartAddress)));
     if (!NT_SUCCESS(status)) {
         um::FailWithStatus(status);
         return nullptr;

@@ -165,6 +165,11 @@ public:
     void CaptureTransmitted(bool on);
     std::vector<std::vector<std::uint8_t>> TakeTransmitted();
     PortCounters Counters() const;
+    // Sets the statistics register at `offset` (0x4000 to 0x4124, 4-byte
+    // aligned) to `value` as if it had counted that far since it was last
+    // read: a 32-bit counter still stops at 0xFFFFFFFF when read, as the
+    // controller's do. Offsets outside the block are ignored.
+    void PresetStatistic(std::uint32_t offset, std::uint64_t value);
     void SetFaults(const PortFaults& faults);
     // PHY link state as the wire sees it.
     bool LinkUp() const;

@@ -34,6 +34,9 @@ constexpr UCHAR TXCMD_EOP = 0x01, TXCMD_IFCS = 0x02, TXCMD_RS = 0x08;
 constexpr ULONG kDescriptors = 64;   // per ring; one always stays empty
 constexpr ULONG kBufferSize = 2048;  // RCTL buffer size 0
 constexpr ULONG kKeptFrames = 256;   // received frames kept for the tests
+constexpr LONG kMaxDevices = 4;      // more are refused, as a driver with a fixed table would
+
+LONG volatile g_devices = 0;  // devices created and not yet cleaned up
 
 struct DESCRIPTOR {
     ULONG64 Address;
@@ -277,6 +280,7 @@ VOID EvtDeviceCleanup(WDFOBJECT object)
 {
     PORT_CONTEXT *port = PortContext(object);
     DbgPrint("fltest: device cleanup\n");
+    InterlockedDecrement(&g_devices);
     if (port->Kept != NULL) ExFreePoolWithTag(port->Kept, kTag);
     port->Kept = NULL;
 }
@@ -309,8 +313,16 @@ NTSTATUS EvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PORT_CONTEXT);
     attributes.EvtCleanupCallback = EvtDeviceCleanup;
     WDFDEVICE device;
+    // Counted in here, out by its cleanup.
+    if (InterlockedIncrement(&g_devices) > kMaxDevices) {
+        InterlockedDecrement(&g_devices);
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+        InterlockedDecrement(&g_devices);
+        return status;
+    }
     PORT_CONTEXT *port = PortContext(device);
     port->Device = device;
     KeInitializeSpinLock(&port->Lock);

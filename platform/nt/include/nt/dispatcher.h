@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace nt {
 
@@ -115,13 +116,18 @@ public:
     using Routine = std::function<uint32_t()>;
 
     // Starts `routine` on a new thread. The thread keeps its own reference
-    // until it returns, so closing every handle does not stop it.
-    static NTSTATUS Create(Routine routine, Ref<Thread>* thread) noexcept;
+    // until it returns, so closing every handle does not stop it. The
+    // thread carries `name` (cut to 15 characters, what Linux keeps) for
+    // top -H, perf and gdb; ThreadNameFor gives one from a start address.
+    static NTSTATUS Create(Routine routine, Ref<Thread>* thread, std::string name = {}) noexcept;
 
     // The calling thread's object. Never null.
     static Thread* Current() noexcept;
 
     uint32_t Id() const noexcept { return id_; }
+    // The name given at creation; empty for threads the platform did not
+    // start.
+    const std::string& Name() const noexcept { return name_; }
     // kStillActive while running, else the routine's result.
     uint32_t ExitCode() const noexcept;
 
@@ -148,11 +154,22 @@ private:
 
     const uint32_t id_;
     Native* native_ = nullptr;  // the std::thread we started, if any
+    std::string name_;          // set before the thread starts, then constant
     bool exited_ = false;       // guarded by the dispatcher lock
     std::atomic<uint32_t> exit_code_{kStillActive};
     std::atomic<LONG> priority_{8};
     std::atomic<uint64_t> affinity_{~uint64_t{0}};
 };
+
+// The longest thread name Linux keeps (without the terminating zero).
+inline constexpr size_t kThreadNameLength = 15;
+
+// A name for a thread that starts at `routine`: the routine's own name from
+// the symbols of the file that holds it (a trailing "Thread" or "Routine"
+// dropped: "ManagementThread" gives "Management"), or, where the file has no
+// symbol for it, the file's stem and a count of the threads named so
+// ("fl.sys" gives "fl-3"). At most kThreadNameLength characters.
+std::string ThreadNameFor(const void* routine);
 
 // A Win32-style timeout in milliseconds, 0xFFFFFFFF meaning forever.
 Timeout TimeoutFromMilliseconds(uint32_t milliseconds) noexcept;

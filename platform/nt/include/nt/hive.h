@@ -99,15 +99,29 @@ private:
 class Hive : public std::enable_shared_from_this<Hive> {
 public:
     // Opens (creating if needed) the hive in `file`; the folder must exist.
-    static NTSTATUS Open(const std::filesystem::path& file, std::shared_ptr<Hive>* hive) noexcept;
+    // Any number of processes may open and set up a new hive at once. A file
+    // this process may not write is opened read-only (see ReadOnly). On
+    // failure `why` (may be null) says what is wrong with the file: a
+    // directory, not a hive, empty and read-only, damaged, ...
+    static NTSTATUS Open(const std::filesystem::path& file, std::shared_ptr<Hive>* hive,
+                         std::string* why = nullptr) noexcept;
 
     // The machine's hive, opened on first use in the process: the file named
     // by FL_REGISTRY, else $XDG_STATE_HOME/ferrolan/registry.db, else
     // ~/.local/state/ferrolan/registry.db; the folder is created.
-    static NTSTATUS Machine(std::shared_ptr<Hive>* hive) noexcept;
+    static NTSTATUS Machine(std::shared_ptr<Hive>* hive, std::string* why = nullptr) noexcept;
     static std::filesystem::path MachinePath();
 
     const std::filesystem::path& File() const noexcept { return file_; }
+
+    // True when this process may only read the hive: every write, through
+    // keys or Transact, is refused with STATUS_ACCESS_DENIED.
+    bool ReadOnly() const noexcept;
+
+    // Copies what the write-ahead log holds into the hive file, so that the
+    // file alone (copied, backed up) holds every setting. Does not wait for
+    // other processes' readers.
+    NTSTATUS Checkpoint() noexcept;
 
     // Keys by full path, kernel form or HKLM-relative ("" is the root).
     NTSTATUS OpenKey(std::string_view path, Ref<RegistryKey>* key) noexcept;
