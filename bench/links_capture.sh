@@ -8,6 +8,11 @@
 #
 #   bench/links_capture.sh [SECONDS] [BUILD]     (as root; BUILD: build/)
 #
+# FL_BENCH_RUNS ("64:top imix:900Mbit ...") and FL_BENCH_TOOLS ("FlDump_ng
+# tcpdump") choose a part. For FlDump_ng the machine's log (FL_DEBUGGER)
+# tells what the board counted as missed and why; it is kept in the work
+# folder with FL_BENCH_KEEP=1.
+#
 # Everything happens in a network namespace of the script's own: the
 # veth pair and the traffic never leave it. Needs trafgen and netsniff-ng
 # (netsniff-ng), tcpdump and dumpcap (wireshark-common); installed if
@@ -33,7 +38,7 @@ if [ -z "${FL_BENCH_NETNS:-}" ]; then
 fi
 
 work=$(mktemp -d /tmp/fl-bench-links.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+[ -n "${FL_BENCH_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
 sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 || true
 ip link add tx0 type veth peer name rx0
 ip link set tx0 up
@@ -65,9 +70,9 @@ start() {
   local tool=$1 file=$2
   case "$tool" in
     FlDump_ng)
-      "$build/bin/FlDump_ng" "$file" -p '\\?\FL_bap_02f10e000000' > "$work/fldump.out" 2>&1 < <(sleep 100000) &
+      FL_DEBUGGER=1 "$build/bin/FlDump_ng" "$file" -p '\\?\FL_bap_02f10e000000' > "$work/fldump-$size-$rate.out" 2>&1 < <(sleep 100000) &
       pid=$!
-      for _ in $(seq 100); do grep -q "Press a key" "$work/fldump.out" 2>/dev/null && break; sleep 0.1; done
+      for _ in $(seq 100); do grep -q "Press a key" "$work/fldump-$size-$rate.out" 2>/dev/null && break; sleep 0.1; done
       sleep 1  # the port's link comes up
       ;;
     tcpdump) tcpdump -i rx0 -w "$file" -B 65536 -q 2>/dev/null & pid=$! ;;
@@ -80,11 +85,11 @@ start() {
 # Each size at trafgen's top speed, and IMIX and 1518-byte frames also at
 # 900 Mb/s, a load a gigabit link (the port's) carries.
 printf '%-8s %-8s %-12s %12s %12s %12s %8s\n' size rate capture sent frames/s "in file" loss
-for run in 64:top imix:top imix:900Mbit 1518:top 1518:900Mbit; do
+for run in ${FL_BENCH_RUNS:-64:top imix:top imix:900Mbit 1518:top 1518:900Mbit}; do
   size=${run%%:*} rate=${run##*:}
   limit=()
   [ "$rate" = top ] || limit=(--rate "$rate")
-  for tool in FlDump_ng tcpdump netsniff-ng dumpcap; do
+  for tool in ${FL_BENCH_TOOLS:-FlDump_ng tcpdump netsniff-ng dumpcap}; do
     file="$work/$size-$tool.pcap"
     start "$tool" "$file"
     before=$(sent_by tx0)

@@ -61,7 +61,7 @@ constexpr std::size_t kSendBatch = 64;
 // Frames handed to the port at once: enough to spare the port's lock, few
 // enough that the driver refills descriptors in between.
 constexpr std::size_t kDeliverBatch = 64;
-constexpr std::int64_t kArrivalJitterNs = 2'000'000;
+constexpr std::int64_t kArrivalJitterNs = 20'000'000;
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
