@@ -308,8 +308,9 @@ TEST(LinksEndToEnd, AnInlineTapCarriesBothDirectionsWhileTheBoardIsCaptured)
 std::string ReplayOf(const std::filesystem::path& file, const std::string& pace, int repeat)
 {
     // The link comes up (and the file starts) a while after the machine
-    // boots, once the tool is capturing.
-    return "autonegotiation_delay_ms = 4000\n[[board]]\n  [[board.port]]\n  wire = \"pcap\"\n  file = \"" +
+    // boots, once the tool is capturing (generous: a loaded machine under
+    // a sanitizer boots slowly).
+    return "autonegotiation_delay_ms = 8000\n[[board]]\n  [[board.port]]\n  wire = \"pcap\"\n  file = \"" +
            file.string() + "\"\n  pace = \"" + pace + "\"\n  repeat = " + std::to_string(repeat) + "\n";
 }
 
@@ -340,13 +341,15 @@ TEST(LinksEndToEnd, AFileFlDumpNgWroteReplaysExactlyAtItsRecordedPaceOrAtLineRat
     {
         Capture capture(dir, "paced");
         ASSERT_TRUE(capture.Started());
-        std::this_thread::sleep_for(std::chrono::nanoseconds(Span(recorded)) + 4s + 3s);
+        std::this_thread::sleep_for(std::chrono::nanoseconds(Span(recorded)) + 8s + 3s);
         EXPECT_EQ(capture.Stop(), static_cast<long long>(recorded.size()));
         paced = ReadPackets(capture.File());
     }
     ASSERT_EQ(paced.size(), recorded.size());
     for (size_t i = 0; i < paced.size(); ++i) ASSERT_EQ(paced[i].data, recorded[i].data) << "packet " << i;
-    EXPECT_GT(Span(paced), Span(recorded) * 8 / 10);
+    // (Stamps are the driver's, taken when it harvests: a poll thread
+    // starved for long bunches them, so the lower bound is loose.)
+    EXPECT_GT(Span(paced), Span(recorded) / 2);
     EXPECT_LT(Span(paced), Span(recorded) * 3 / 2 + 500'000'000ull);
 
     // At line rate, three times through: the frames three times over, in
@@ -356,7 +359,7 @@ TEST(LinksEndToEnd, AFileFlDumpNgWroteReplaysExactlyAtItsRecordedPaceOrAtLineRat
     {
         Capture capture(dir, "line");
         ASSERT_TRUE(capture.Started());
-        std::this_thread::sleep_for(4s + 3s);
+        std::this_thread::sleep_for(8s + 3s);
         capture.Stop();
         fast = ReadPackets(capture.File());
     }
