@@ -107,6 +107,26 @@ void Machine::AttachGenerator(Port& port, const GeneratorOptions& options) {
     generator->Start();
 }
 
+namespace {
+bool AttachMade(Machine::Impl& machine, Port::Impl& port, std::shared_ptr<Wire> wire) {
+    std::lock_guard lock(machine.wiresLock_);
+    DetachLocked(port);
+    port.SetWire(wire);
+    wire->Start();
+    return true;
+}
+}  // namespace
+
+bool Machine::AttachInterface(Port& port, const InterfaceOptions& options, std::string* why) {
+    auto wire = MakeInterfaceWire(*impl_, *port.impl_, options, why);
+    return wire && AttachMade(*impl_, *port.impl_, std::move(wire));
+}
+
+bool Machine::AttachCaptureFile(Port& port, const CaptureFileOptions& options, std::string* why) {
+    auto wire = MakeCaptureFileWire(*impl_, *port.impl_, options, why);
+    return wire && AttachMade(*impl_, *port.impl_, std::move(wire));
+}
+
 std::uint64_t Machine::GeneratorSent(const Port& port) const {
     auto wire = port.impl_->GetWire();
     return wire ? wire->Sent() : 0;

@@ -57,6 +57,9 @@ struct Port::Impl {
     LinkAbilities Abilities() const;
     void ApplyResolution(const LinkResolution& resolution, const LinkAbilities& partner, const Wire* via);
     void LinkLost();
+    // Frames the wire had for the port but lost before they reached it
+    // (a full ring on the way): counted as the receive FIFO's misses.
+    void CountMissed(std::uint64_t frames, const Wire* via);
     void SetWire(std::shared_ptr<Wire> wire);
     std::shared_ptr<Wire> GetWire() const;
 
@@ -220,5 +223,10 @@ public:
 
 std::shared_ptr<Wire> MakeCable(Machine::Impl& machine, Port::Impl& a, Port::Impl& b);
 std::shared_ptr<Wire> MakeGenerator(Machine::Impl& machine, Port::Impl& port, const GeneratorOptions& options);
+// nullptr with the reason in *why when the wire cannot be made.
+std::shared_ptr<Wire> MakeInterfaceWire(Machine::Impl& machine, Port::Impl& port, const InterfaceOptions& options,
+                                        std::string* why);
+std::shared_ptr<Wire> MakeCaptureFileWire(Machine::Impl& machine, Port::Impl& port,
+                                          const CaptureFileOptions& options, std::string* why);
 
 }  // namespace hw

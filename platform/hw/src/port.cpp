@@ -314,6 +314,23 @@ void Port::Impl::LinkLost() {
     Flush(out);
 }
 
+void Port::Impl::CountMissed(std::uint64_t frames, const Wire* via) {
+    Outbox out;
+    {
+        std::lock_guard lock(lock_);
+        if (frames == 0 || wire_.get() != via) return;
+        counters_.offered += frames;
+        if (!macLinkUp_ || !(RV(RCTL) & RCTL_EN) || faults_.removed) {
+            counters_.ignored += frames;  // they would not have been taken anyway
+            return;
+        }
+        counters_.missed += frames;
+        Count(MPC, frames);
+        SetCause(ICR_RXO, out);
+    }
+    Flush(out);
+}
+
 void Port::Impl::SetWire(std::shared_ptr<Wire> wire) {
     std::lock_guard lock(lock_);
     wire_ = std::move(wire);

@@ -164,7 +164,8 @@ std::optional<Problem> ReadGenerator(const toml::table& port, std::string_view w
     return std::nullopt;
 }
 
-std::optional<Problem> ReadPort(const toml::table& port, std::string_view where, PendingPort* out) {
+std::optional<Problem> ReadPort(const toml::table& port, std::string_view where, const std::filesystem::path& folder,
+                               PendingPort* out) {
     std::optional<std::string> wire;
     if (auto p = ReadString(port, where, "wire", &wire)) return p;
     out->explicitWire = wire.has_value();
@@ -193,14 +194,40 @@ std::optional<Problem> ReadPort(const toml::table& port, std::string_view where,
         out->wire.kind = WireKind::Generator;
         out->wire.generator = DefaultGenerator();
         if (auto p = ReadGenerator(port, where, &out->wire.generator)) return p;
+    } else if (kind == "iface") {
+        if (auto p = CheckKeys(port, where, {"wire", "interface"})) return p;
+        std::optional<std::string> name;
+        if (auto p = ReadString(port, where, "interface", &name)) return p;
+        if (!name) return Problem{Key(where, "interface"), "a Linux interface wire needs its interface = \"NAME\""};
+        out->wire.kind = WireKind::Interface;
+        out->wire.interface.name = *name;
+    } else if (kind == "pcap") {
+        if (auto p = CheckKeys(port, where, {"wire", "file", "pace", "repeat"})) return p;
+        std::optional<std::string> file;
+        if (auto p = ReadString(port, where, "file", &file)) return p;
+        if (!file || file->empty()) return Problem{Key(where, "file"), "a capture file wire needs its file = \"NAME\""};
+        out->wire.kind = WireKind::CaptureFile;
+        // Relative to the description's folder, so that a description and
+        // its recordings move together.
+        const std::filesystem::path path(*file);
+        out->wire.capture.file = path.is_absolute() ? path : folder / path;
+        std::optional<std::string> pace;
+        if (auto p = ReadString(port, where, "pace", &pace)) return p;
+        if (pace && *pace == "line") {
+            out->wire.capture.pace = hw::ReplayPace::Line;
+        } else if (pace && *pace != "recorded") {
+            return Problem{Key(where, "pace"), "must be \"recorded\" or \"line\", not \"" + *pace + "\""};
+        }
+        if (auto p = ReadUnsigned(port, where, "repeat", 0, INT64_MAX, &out->wire.capture.repeat)) return p;
     } else {
-        return Problem{Key(where, "wire"), "must be \"none\", \"cable\" or \"generator\", not \"" + kind + "\""};
+        return Problem{Key(where, "wire"), "must be \"none\", \"cable\", \"generator\", \"iface\" or \"pcap\", not \"" +
+                                               kind + "\""};
     }
     return std::nullopt;
 }
 
-std::optional<Problem> ReadBoard(const toml::table& board, std::string_view where, BoardDescription* out,
-                                 PendingPort ports[2]) {
+std::optional<Problem> ReadBoard(const toml::table& board, std::string_view where, const std::filesystem::path& folder,
+                                 BoardDescription* out, PendingPort ports[2]) {
     if (auto p = CheckKeys(board, where, {"device_id", "vendor_id", "mac", "link_width", "port"})) return p;
     if (auto p = ReadUnsigned(board, where, "device_id", 1, 2, &out->options.deviceId)) return p;
     if (auto p = ReadUnsigned(board, where, "vendor_id", 0, 0xFFFF, &out->options.vendorId)) return p;
@@ -225,13 +252,13 @@ std::optional<Problem> ReadBoard(const toml::table& board, std::string_view wher
         }
         if (list->size() > 2) return Problem{Key(where, "port"), "a board has two ports, not " + std::to_string(list->size())};
         for (std::size_t i = 0; i < list->size(); ++i) {
-            if (auto p = ReadPort(*list->get(i)->as_table(), Indexed(where, "port", i), &ports[i])) return p;
+            if (auto p = ReadPort(*list->get(i)->as_table(), Indexed(where, "port", i), folder, &ports[i])) return p;
         }
     }
     return std::nullopt;
 }
 
-std::optional<Problem> ReadDescription(const toml::table& root, Description* out) {
+std::optional<Problem> ReadDescription(const toml::table& root, const std::filesystem::path& folder, Description* out) {
     if (auto p = CheckKeys(root, "", {"clock", "autonegotiation_delay_ms", "board"})) return p;
     std::optional<std::string> clock;
     if (auto p = ReadString(root, "", "clock", &clock)) return p;
@@ -258,7 +285,9 @@ std::optional<Problem> ReadDescription(const toml::table& root, Description* out
         for (std::size_t i = 0; i < list->size(); ++i) {
             BoardDescription board;
             std::array<PendingPort, 2> ports;
-            if (auto p = ReadBoard(*list->get(i)->as_table(), Indexed("", "board", i), &board, ports.data())) return p;
+            if (auto p = ReadBoard(*list->get(i)->as_table(), Indexed("", "board", i), folder, &board, ports.data())) {
+                return p;
+            }
             out->boards.push_back(board);
             pending.push_back(ports);
         }
@@ -326,7 +355,7 @@ bool ParseDescription(std::string_view text, std::string_view source, Descriptio
     parsed.source = std::string(source);
     try {
         const toml::table root = toml::parse(text, source);
-        if (auto problem = ReadDescription(root, &parsed)) {
+        if (auto problem = ReadDescription(root, std::filesystem::path(source).parent_path(), &parsed)) {
             if (error) *error = std::string(source) + ": " + problem->key + ": " + problem->what;
             return false;
         }

@@ -36,7 +36,9 @@ std::string Env(const char* name) {
     return value != nullptr ? value : "";
 }
 
-hw::Machine& BuildHardware(const Description& description, std::unique_ptr<hw::Machine>* hardware) {
+// false with `why` ("file: board[b].port[p].key: reason") when a wire to
+// the world outside cannot be made.
+bool BuildHardware(const Description& description, std::unique_ptr<hw::Machine>* hardware, std::string* why) {
     hw::MachineOptions options;
     options.clock = description.clock;
     options.autonegotiationDelay = description.autonegotiationDelay;
@@ -69,10 +71,23 @@ hw::Machine& BuildHardware(const Description& description, std::unique_ptr<hw::M
                     machine.Connect(port, machine.GetBoard(wire.peerBoard).GetPort(wire.peerPort));
                 }
                 break;
+            case WireKind::Interface:
+            case WireKind::CaptureFile: {
+                std::string reason;
+                const bool interface = wire.kind == WireKind::Interface;
+                const bool made = interface ? machine.AttachInterface(port, wire.interface, &reason)
+                                            : machine.AttachCaptureFile(port, wire.capture, &reason);
+                if (!made) {
+                    *why = description.source + ": board[" + std::to_string(b) + "].port[" + std::to_string(p) +
+                           "]." + (interface ? "interface" : "file") + ": " + reason;
+                    return false;
+                }
+                break;
+            }
             }
         }
     }
-    return machine;
+    return true;
 }
 
 // One machine per process at a time: the PnP manager, the loader and the
@@ -202,7 +217,7 @@ NTSTATUS RunningMachine::Boot(const BootOptions& options, std::unique_ptr<Runnin
         }
     }
 
-    BuildHardware(m.description, &m.hardware);
+    if (!BuildHardware(m.description, &m.hardware, &why)) return STATUS_INVALID_PARAMETER;
     if (!BoardAddressesDistinct(m.description, *m.hardware, &why)) return STATUS_INVALID_PARAMETER;
 
     // The installed kernel drivers.

@@ -178,7 +178,16 @@ TEST(MachineDescription, BadDescriptionsNameTheFileAndTheKey) {
          "board[0]"},
         {"[[board]]\nspeed = 1000", "board[0].speed", "unknown key"},
         {"[[board]]\n[[board.port]]\n[[board.port]]\n[[board.port]]", "board[0].port", "two ports"},
-        {"[[board]]\n[[board.port]]\nwire = \"fibre\"", "board[0].port[0].wire", "\"none\", \"cable\" or \"generator\""},
+        {"[[board]]\n[[board.port]]\nwire = \"fibre\"", "board[0].port[0].wire", "\"none\", \"cable\", \"generator\", \"iface\" or \"pcap\""},
+        {"[[board]]\n[[board.port]]\nwire = \"iface\"", "board[0].port[0].interface", "needs its interface"},
+        {"[[board]]\n[[board.port]]\nwire = \"iface\"\ninterface = 3", "board[0].port[0].interface", "a string"},
+        {"[[board]]\n[[board.port]]\nwire = \"iface\"\ninterface = \"eth1\"\nfile = \"x\"",
+         "board[0].port[0].file", "unknown key"},
+        {"[[board]]\n[[board.port]]\nwire = \"pcap\"", "board[0].port[0].file", "needs its file"},
+        {"[[board]]\n[[board.port]]\nwire = \"pcap\"\nfile = \"a.pcap\"\npace = \"fast\"", "board[0].port[0].pace",
+         "\"recorded\" or \"line\""},
+        {"[[board]]\n[[board.port]]\nwire = \"pcap\"\nfile = \"a.pcap\"\nrepeat = -1", "board[0].port[0].repeat",
+         "between 0"},
         {"[[board]]\n[[board.port]]\nrate = 10", "board[0].port[0].rate", "unknown key"},
         {"[[board]]\n[[board.port]]\nwire = \"generator\"\nrate = 0", "board[0].port[0].rate", "greater than 0"},
         {"[[board]]\n[[board.port]]\nwire = \"generator\"\nrate = \"fast\"", "board[0].port[0].rate", "number"},
@@ -211,6 +220,37 @@ TEST(MachineDescription, BadDescriptionsNameTheFileAndTheKey) {
         EXPECT_EQ(error.rfind(prefix, 0), 0u) << "for:\n" << c.text << "\ngot: " << error;
         EXPECT_NE(error.find(c.what), std::string::npos) << "for:\n" << c.text << "\ngot: " << error;
     }
+}
+
+TEST(MachineDescription, InterfaceAndCaptureFileWiresWithFilesBesideTheDescription) {
+    Description d;
+    std::string error;
+    ASSERT_TRUE(machine::ParseDescription(R"(
+[[board]]
+  [[board.port]]
+  wire = "iface"
+  interface = "veth1"
+  [[board.port]]
+  wire = "pcap"
+  file = "traces/a.pcapng"
+  pace = "line"
+  repeat = 0
+[[board]]
+  [[board.port]]
+  wire = "pcap"
+  file = "/srv/b.pcap"
+)", "/lab/machines/lab.toml", &d, &error)) << error;
+    ASSERT_EQ(d.boards.size(), 2u);
+    ASSERT_EQ(d.boards[0].ports[0].kind, WireKind::Interface);
+    EXPECT_EQ(d.boards[0].ports[0].interface.name, "veth1");
+    ASSERT_EQ(d.boards[0].ports[1].kind, WireKind::CaptureFile);
+    EXPECT_EQ(d.boards[0].ports[1].capture.file, "/lab/machines/traces/a.pcapng");
+    EXPECT_EQ(d.boards[0].ports[1].capture.pace, hw::ReplayPace::Line);
+    EXPECT_EQ(d.boards[0].ports[1].capture.repeat, 0u);
+    ASSERT_EQ(d.boards[1].ports[0].kind, WireKind::CaptureFile);
+    EXPECT_EQ(d.boards[1].ports[0].capture.file, "/srv/b.pcap");
+    EXPECT_EQ(d.boards[1].ports[0].capture.pace, hw::ReplayPace::Recorded);
+    EXPECT_EQ(d.boards[1].ports[0].capture.repeat, 1u);
 }
 
 TEST(MachineDescription, SyntaxErrorGivesFileLineAndColumn) {

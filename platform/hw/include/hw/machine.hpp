@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -79,6 +80,27 @@ struct GeneratorOptions {
     std::chrono::nanoseconds startDelay{0};
     std::uint32_t fcsErrorEvery = 0;  // every n-th frame with a bad FCS; 0 = none
     std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
+};
+
+// A Linux interface as the far end of a port (AF_PACKET): every frame the
+// interface receives arrives at the port with its FCS, every frame the port
+// sends leaves on the interface without it; the link follows the
+// interface's (up and running). Needs CAP_NET_RAW.
+struct InterfaceOptions {
+    std::string name;
+};
+
+// A capture file (pcap or pcap-ng, Ethernet) as the far end: its frames
+// arrive at the port from the first time the link comes up; what the port
+// sends goes nowhere.
+enum class ReplayPace {
+    Recorded,  // the gaps between frames as recorded (never faster than the link)
+    Line,      // back to back at the link's speed
+};
+struct CaptureFileOptions {
+    std::filesystem::path file;
+    ReplayPace pace = ReplayPace::Recorded;
+    std::uint64_t repeat = 1;  // times through the file; 0 = without end
 };
 
 // Counters of the wire side of a port, for "delivered + lost = sent" checks:
@@ -212,6 +234,11 @@ public:
     void Disconnect(Port& port);                 // wire "none"
     void Connect(Port& a, Port& b);              // wire "cable" between two ports
     void AttachGenerator(Port& port, const GeneratorOptions& options);
+    // Wires to the world outside. false, with the reason in `why` (starting
+    // with the interface or file in quotes, e.g. "\"eth9\": no such
+    // interface"), when the wire cannot be made; the port keeps its wire.
+    bool AttachInterface(Port& port, const InterfaceOptions& options, std::string* why);
+    bool AttachCaptureFile(Port& port, const CaptureFileOptions& options, std::string* why);
     // Frames a port's generator has sent so far (0 without one).
     std::uint64_t GeneratorSent(const Port& port) const;
 

@@ -20,7 +20,7 @@
 
 namespace machine {
 
-enum class WireKind { None, Cable, Generator };
+enum class WireKind { None, Cable, Generator, Interface, CaptureFile };
 
 struct PortWire {
     WireKind kind = WireKind::None;
@@ -29,6 +29,10 @@ struct PortWire {
     std::uint32_t peerPort = 0;
     // kind == Generator.
     hw::GeneratorOptions generator;
+    // kind == Interface ("iface").
+    hw::InterfaceOptions interface;
+    // kind == CaptureFile ("pcap"): the file relative to the description's folder.
+    hw::CaptureFileOptions capture;
 };
 
 struct BoardDescription {
