@@ -333,7 +333,10 @@ TEST_F(FlDumpNgDiskTest, AFullDiskIsNamedAndTheTotalsMatchTheFile)
     }
     hooks::SetSpaceLimit(150000);
     const std::string path = File("full.pcapng");
-    EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-a", "4", "-b", "65536"}), -1);
+    // Buffers enough for the whole capture: the failure shows when the file
+    // is closed. (A failed block close would leave ZETH's block open, and
+    // its file could then never be released.)
+    EXPECT_EQ(Run({path, "-p", "\\\\?\\pci#a", "-a", "16", "-b", "65536"}), -1);
     hooks::SetSpaceLimit(~0ull);
 
     EXPECT_THAT(out_, HasSubstr("ZETH error 1\nThere is not enough space on the disk.\n"));
