@@ -213,13 +213,13 @@ protected:
 
     // Starts function 0 of the board with small rings; without passthru a
     // partner is attached so that autonegotiation completes.
-    void StartPort(bool passthru, hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll})
+    void StartPort(bool passthru, hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll, {}, {}})
     {
         StartFunction(0, passthru, partner);
     }
 
     void StartFunction(std::size_t function, bool passthru,
-                       hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll})
+                       hw::GeneratorOptions partner = {0, 64, 64, 0, 0, hw::kModesAll, {}, {}})
     {
         nt::Ref<nt::RegistryKey> key;
         ASSERT_EQ(MachineHive()->CreateKey(std::string(machine::kEnumKey) + "\\" + InstanceId(function) +
@@ -697,7 +697,7 @@ TEST_F(ControlCodes, TheHarvestTimeIsAnsweredWhileSlowRequestsHoldTheControlQueu
     // Autonegotiation that does not complete while the test runs: every
     // advertisement waits out its whole bound (about 300 ms) in the port's
     // sequential control queue.
-    hardware_ = std::make_unique<hw::Machine>(hw::MachineOptions{hw::ClockMode::RealTime, 600s, {}});
+    hardware_ = std::make_unique<hw::Machine>(hw::MachineOptions{hw::ClockMode::RealTime, 600s, {}, {}});
     board_ = &hardware_->AddBoard();
     StartPort(false);
     km::io::FileHandle file = Open();

@@ -18,7 +18,7 @@ NTSTATUS NoValue(PVOID, PCUNICODE_STRING, PULONG)
 
 class Controller : public ::testing::Test {
 protected:
-    Controller() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}})
+    Controller() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}, {}})
     {
         board_ = &machine_.AddBoard();
         Attach(0);
@@ -127,7 +127,7 @@ TEST_F(Controller, AdvertiseAllModes)
 
 TEST_F(Controller, AdvertiseWaitsForNegotiationOnlyWhenItOffersSomething)
 {
-    machine_.AttachGenerator(Port(0), hw::GeneratorOptions{0.001, 64, 64, 0, 0, hw::kModesAll});
+    machine_.AttachGenerator(Port(0), hw::GeneratorOptions{0.001, 64, 64, 0, 0, hw::kModesAll, {}, {}});
     std::int64_t before = shim::DelayedNanoseconds();
     ASSERT_EQ(Advertise(Fdo(), FL_MODE_100_FULL | FL_MODE_10_FULL), STATUS_SUCCESS);
     // The model negotiates in 20 ms; the poll sleeps until then.
@@ -337,7 +337,7 @@ TEST_F(Controller, LinkDownAfterUpKeepsTheCountAndSpeed)
     EXPECT_FALSE(Port(0).InterruptAsserted());
     EXPECT_FALSE(IsrService(Fdo()));
 
-    machine_.AttachGenerator(Port(0), hw::GeneratorOptions{0.001, 64, 64, 0, 0, hw::kMode100Half});
+    machine_.AttachGenerator(Port(0), hw::GeneratorOptions{0.001, 64, 64, 0, 0, hw::kMode100Half, {}, {}});
     machine_.Advance(std::chrono::milliseconds(50));
     ASSERT_TRUE(Port(0).InterruptAsserted());
     EXPECT_TRUE(IsrService(Fdo()));

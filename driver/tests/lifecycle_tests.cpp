@@ -433,7 +433,7 @@ TEST_F(Ports, PhyThatNeverAnswersFailsTheStartWithoutAHang)
 TEST_F(Ports, LinkFollowsThePartnerThroughSuspendAndResume)
 {
     hw::Board& board = AddBoard();
-    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kModesAll});
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kModesAll, {}, {}});
     SetSmall(0, false);
     ASSERT_EQ(Add(0, board.GetPort(0)), STATUS_SUCCESS);
     km::io::FileHandle file = Open(InstanceId(0));
@@ -446,7 +446,7 @@ TEST_F(Ports, LinkFollowsThePartnerThroughSuspendAndResume)
     FL_IOCTL_LINK_STATUS down = QueryLink(file);
     EXPECT_EQ(down.Speed, 0u);
     EXPECT_EQ(down.Duplex, (ULONG)FL_LINK_DUPLEX_DOWN);
-    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kMode100Full});
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kMode100Full, {}, {}});
     ASSERT_TRUE(WaitFor([&] { return QueryLink(file).LinkUp == 1; }));
     EXPECT_EQ(QueryLink(file).Speed, 100u);
 
@@ -463,7 +463,7 @@ TEST_F(Ports, LinkFollowsThePartnerThroughSuspendAndResume)
 TEST_F(Ports, LinkChangesReachEachInstancesWaits)
 {
     hw::Board& board = AddBoard();
-    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kModesAll});
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kModesAll, {}, {}});
     SetSmall(0, false);
     ASSERT_EQ(Add(0, board.GetPort(0)), STATUS_SUCCESS);
     km::io::FileHandle first = Open(InstanceId(0));
@@ -485,7 +485,7 @@ TEST_F(Ports, LinkChangesReachEachInstancesWaits)
 
     // A change with no wait pending is reported to the next wait: the link
     // went down and came back up while the second handle was not waiting.
-    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kMode100Full});
+    hardware_->AttachGenerator(board.GetPort(0), hw::GeneratorOptions{1, 64, 64, 0, 0, hw::kMode100Full, {}, {}});
     ASSERT_TRUE(WaitFor([&] { return QueryLink(first).LinkUp == 1; }));
     wait = std::make_unique<PendingControl>(second, IOCTL_PORT_WAIT_LINK_CHANGE);
     r = wait->Wait();

@@ -20,7 +20,7 @@ NTSTATUS NoValue(PVOID, PCUNICODE_STRING, PULONG) { return STATUS_OBJECT_NAME_NO
 
 class Negotiation : public ::testing::Test {
 protected:
-    Negotiation() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}})
+    Negotiation() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}, {}})
     {
         board_ = &machine_.AddBoard();
         for (std::uint32_t f = 0; f < 2; f++) {

@@ -151,7 +151,7 @@ ULONG Sequence(const std::vector<UCHAR>& data)
 
 class Rx : public ::testing::Test {
 protected:
-    Rx() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}})
+    Rx() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}, {}})
     {
         port_ = &machine_.AddBoard().GetPort(0);
         g_readQueue.clear();

@@ -108,7 +108,7 @@ size_t RecordSize(size_t length) { return 24 + ((length + 7) & ~size_t{7}); }
 
 class Tx : public ::testing::Test {
 protected:
-    Tx() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}})
+    Tx() : machine_(hw::MachineOptions{hw::ClockMode::Manual, std::chrono::milliseconds(20), {}, {}})
     {
         hw::Board& board = machine_.AddBoard();
         port_ = &board.GetPort(0);

@@ -73,13 +73,13 @@ struct GeneratorOptions {
     double framesPerSecond = 10000;   // capped by the wire speed; 0 = link only, no frames
     std::uint32_t minSize = 64;       // sizes with FCS, cycled deterministically
     std::uint32_t maxSize = 1518;
-    std::vector<std::uint32_t> sizes;  // when given: these sizes, cycled in order (min/max unused)
     std::uint64_t count = 0;          // frames to send; 0 = no end
+    std::uint32_t fcsErrorEvery = 0;  // every n-th frame with a bad FCS; 0 = none
+    std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
+    std::vector<std::uint32_t> sizes;  // when given: these sizes, cycled in order (min/max unused)
     // The first frame this long after the link comes up (a capture can be
     // armed before the traffic starts).
     std::chrono::nanoseconds startDelay{0};
-    std::uint32_t fcsErrorEvery = 0;  // every n-th frame with a bad FCS; 0 = none
-    std::uint32_t partnerModes = kModesAll;  // what the generator's end advertises
 };
 
 // A Linux interface as the far end of a port (AF_PACKET): every frame the
