@@ -32,6 +32,13 @@ VOID ReaderDetach(PFDO_DATA Fdo, ULONG Index)
 {
     WdfSpinLockAcquire(Fdo->ReaderLock);
     PREADER_ENTRY entry = &Fdo->ReaderTable[Index];
+    /* Passthru forwarding keeps its entry inside a scan from one poll to
+     * the next; a pair that dissolves ends it here, or the port's next ring
+     * restart would wait for a scan that never ends. */
+    if (entry->Scanning) {
+        entry->Scanning = 0;
+        Fdo->RxScansInProgress--;
+    }
     if (entry->Active) {
         entry->Active = 0;
         Fdo->ActiveReaders--;
