@@ -59,10 +59,9 @@ bool FcsValid(std::span<const std::uint8_t> frame) {
     return Crc32(frame.first(n)) == static_cast<std::uint32_t>(GetLe(frame.data() + n, 4));
 }
 
-void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destination, const MacAddress& source,
-                         std::uint32_t stream, std::uint64_t sequence, bool badFcs) {
-    std::uint8_t* f = frame.data();
-    const std::size_t body = frame.size() - 4;
+// Everything of a generator frame but its FCS: the first `body` bytes.
+static void WriteGeneratorBody(std::uint8_t* f, std::size_t body, const MacAddress& destination,
+                               const MacAddress& source, std::uint32_t stream, std::uint64_t sequence) {
     std::memcpy(f, destination.data(), 6);
     std::memcpy(f + 6, source.data(), 6);
     f[12] = kGeneratorEtherType >> 8;
@@ -71,6 +70,13 @@ void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destin
     PutLe(f + kStreamOffset, stream, 4);
     PutLe(f + kSequenceOffset, sequence, 8);
     std::memcpy(f + kPatternOffset, Ramp().data() + PatternByte(sequence, kPatternOffset), body - kPatternOffset);
+}
+
+void WriteGeneratorFrame(std::span<std::uint8_t> frame, const MacAddress& destination, const MacAddress& source,
+                         std::uint32_t stream, std::uint64_t sequence, bool badFcs) {
+    std::uint8_t* f = frame.data();
+    const std::size_t body = frame.size() - 4;
+    WriteGeneratorBody(f, body, destination, source, stream, sequence);
     const std::uint32_t fcs = Crc32({f, body});
     PutLe(f + body, fcs, 4);
     // An FCS error corrupts the FCS only, so the frame is still recognisable.
@@ -106,14 +112,7 @@ GeneratorFrameMaker::GeneratorFrameMaker(const MacAddress& destination, const Ma
 void GeneratorFrameMaker::Write(std::span<std::uint8_t> frame, std::uint64_t sequence, bool badFcs) const {
     std::uint8_t* f = frame.data();
     const std::size_t body = size_ - 4;
-    std::memcpy(f, destination_.data(), 6);
-    std::memcpy(f + 6, source_.data(), 6);
-    f[12] = kGeneratorEtherType >> 8;
-    f[13] = kGeneratorEtherType & 0xFF;
-    std::memcpy(f + kHeader, kMagic, 4);
-    PutLe(f + kStreamOffset, stream_, 4);
-    PutLe(f + kSequenceOffset, sequence, 8);
-    std::memcpy(f + kPatternOffset, Ramp().data() + PatternByte(sequence, kPatternOffset), body - kPatternOffset);
+    WriteGeneratorBody(f, body, destination_, source_, stream_, sequence);
     std::uint32_t fcs = low_[sequence & 0xFF];
     for (std::size_t j = 0; j < 7; ++j) fcs ^= high_[j][(sequence >> (8 * (j + 1))) & 0xFF];
     PutLe(f + body, fcs, 4);
