@@ -8,6 +8,8 @@
 // in an Outbox under its lock and flushed afterwards.
 #pragma once
 
+#include <hw/pi_mutex.hpp>
+
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -126,7 +128,7 @@ struct Port::Impl {
     const std::uint32_t stream_;   // machine-wide port number
     Port* owner_ = nullptr;
 
-    mutable std::mutex lock_;
+    mutable PiMutex lock_;  // the driver's real-time harvest writes RDT under it
     std::vector<std::uint32_t> regs_;
     std::array<std::uint8_t, 256> config_{};
     std::array<std::uint64_t, (0x4124 - 0x4000) / 4 + 1> stats_{};
@@ -153,6 +155,8 @@ struct Port::Impl {
     bool capture_ = false;
     std::vector<std::vector<std::uint8_t>> captured_;
     PortCounters counters_;
+    std::int64_t lastMiss_ = 0;       // clock time of the last missed frame
+    std::int64_t lastTailWrite_ = 0;  // clock time of the driver's last RDT write
     PortFaults faults_;
     std::shared_ptr<Wire> wire_;
 

@@ -5,6 +5,7 @@
 
 #include <hw/bus_space.hpp>
 #include <hw/pci_function.hpp>
+#include <hw/pi_mutex.hpp>
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -258,7 +259,10 @@ private:
 class SpinLock final : public Object {
 public:
     SpinLock() noexcept : Object(ObjectKind::SpinLock) {}
-    std::mutex mutex;
+    // A spin lock raises its holder above every thread that could preempt
+    // it; inheritance is the nearest Linux has: a real-time thread waiting
+    // here lends its priority to the holder.
+    hw::PiMutex mutex;
 };
 
 class Memory final : public Object {
