@@ -595,6 +595,7 @@ std::uint32_t Port::Impl::RxBufferSize() const {
 
 void Port::Impl::WriteRx(std::uint32_t offset, std::uint32_t value, Outbox& out) {
     R(offset) = offset == RCTL ? value : value & 0xFFFF;
+    if (offset == RDT) lastTailWrite_ = machine_.clock_.Now();
     if (offset == RCTL && (value & RCTL_BSEX) && ((value >> RCTL_BSIZE_SHIFT) & 3) == 0)
         Trace("RCTL buffer size with BSEX and BSIZE 0 is reserved; 2048 bytes used");
     if (offset == RCTL && !(value & RCTL_EN)) {
@@ -687,6 +688,12 @@ void Port::Impl::ReceiveOne(const WireFrame& in, bool fromWire, std::optional<Bu
     if (rxFifoBytes_ + len > fifo) {
         Count(MPC);
         ++counters_.missed;
+        // When and why frames are missed: a new run of misses, and how long
+        // the driver had left the tail where it was (a late harvest).
+        const std::int64_t now = machine_.clock_.Now();
+        if (counters_.missed == 1 || now - lastMiss_ > 1'000'000) ++counters_.missBursts;
+        lastMiss_ = now;
+        counters_.longestTailWait = std::max<std::uint64_t>(counters_.longestTailWait, now - lastTailWrite_);
         SetCause(ICR_RXO, out);
         return;
     }

@@ -307,13 +307,15 @@ void ReportModel(hw::Machine& hardware) {
         const hw::PortCounters c = port->Counters();
         std::fprintf(out,
                      "model port %u.%u: wire_sent %llu offered %llu ignored %llu missed %llu delivered %llu "
-                     "queued %llu dma_faults %llu transmitted %llu\n",
+                     "queued %llu dma_faults %llu transmitted %llu miss_bursts %llu longest_tail_wait_us %llu\n",
                      port->GetBoard().Index(), port->Index(),
                      static_cast<unsigned long long>(hardware.GeneratorSent(*port)),
                      static_cast<unsigned long long>(c.offered), static_cast<unsigned long long>(c.ignored),
                      static_cast<unsigned long long>(c.missed), static_cast<unsigned long long>(c.delivered),
                      static_cast<unsigned long long>(c.queued), static_cast<unsigned long long>(c.dmaFaults),
-                     static_cast<unsigned long long>(c.transmitted));
+                     static_cast<unsigned long long>(c.transmitted),
+                     static_cast<unsigned long long>(c.missBursts),
+                     static_cast<unsigned long long>(c.longestTailWait / 1000));
     }
     if (out != stderr) std::fclose(out);
 }

@@ -109,6 +109,8 @@ struct PortCounters {
     std::uint64_t offered = 0;      // frames that reached the port from its wire
     std::uint64_t ignored = 0;      // receiver disabled, link down or address filter
     std::uint64_t missed = 0;       // no room in the receive FIFO (MPC)
+    std::uint64_t missBursts = 0;   // runs of missed frames (a new one after 1 ms without a miss)
+    std::uint64_t longestTailWait = 0;  // ns: at a miss, the longest since the driver last moved RDT
     std::uint64_t delivered = 0;    // written to host memory with their descriptors
     std::uint64_t queued = 0;       // in the receive FIFO now, waiting for descriptors
     std::uint64_t dmaFaults = 0;    // received frames lost to a refused DMA
