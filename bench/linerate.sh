@@ -9,7 +9,17 @@
 #   ring       delivered to host memory but not to the application (slot ring)
 #   writer     received by the application but not in the file
 #   file       frames in the file (capinfos)
+#   bursts     runs of missed frames, and the longest the driver had left
+#              the receive tail unmoved when one happened (a late harvest)
 # then the CPU time of each named thread of FlDump_ng's process.
+#
+# On Windows the driver's management thread, the only one that harvests the
+# descriptor rings, polls at a real-time priority (MgmThreadPriority, 16).
+# Linux gives ordinary threads no such class, and a 1 ms sleep of a normal
+# thread here often ends 2 to 5 ms late, longer than the 4096 descriptors of
+# a port hold at line rate. Run as root, the script puts that thread in
+# SCHED_FIFO (chrt) as a user tuning a capture host would; FL_BENCH_RT=0
+# leaves it as it is.
 #
 #   bench/linerate.sh [seconds] [sizes...]     (default: 10 s; 64 imix 1518)
 #
@@ -26,7 +36,7 @@ sizes=("$@")
 command -v capinfos >/dev/null || { echo "capinfos (Debian's tshark) is needed" >&2; exit 2; }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+[ -n "${FL_BENCH_KEEP:-}" ] && echo "work: $work" >&2 || trap 'rm -rf "$work"' EXIT
 # The board aggregating port of board 0 (default address 02:f1:0e:00:00:00).
 port='\\?\FL_bap_02f10e000000'
 tick=$(getconf CLK_TCK)
@@ -44,15 +54,18 @@ thread_times() {
 # are known and none arrives after the capture. The traffic starts `delay` s
 # after the link comes up, once the capture runs.
 describe() {
-  local rate sizes
+  local rate sizes fps=
   case "$1" in
     64) rate=1488095; sizes="[64]" ;;
     1518) rate=81274; sizes="[1518]" ;;
-    imix) rate=327360; sizes="[64, 64, 64, 64, 64, 64, 64, 594, 594, 594, 594, 1518]" ;;  # 7:4:1
+    # 7:4:1. A generator never sends a frame faster than its own wire time,
+    # so the mix runs at line rate (327 360 frames/s) with the rate of its
+    # smallest frames: the larger ones take longer by themselves.
+    imix) rate=1488095 fps=327360; sizes="[64, 64, 64, 64, 64, 64, 64, 594, 594, 594, 594, 1518]" ;;
     *) echo "unknown size $1 (64, imix or 1518)" >&2; exit 2 ;;
   esac
   local count
-  count=$(awk -v r="$rate" -v s="$seconds" 'BEGIN { printf "%d", r * s }')
+  count=$(awk -v r="${fps:-$rate}" -v s="$seconds" 'BEGIN { printf "%d", r * s }')
   echo "[[board]]"
   for _ in 0 1; do
     printf '  [[board.port]]\n  wire = "generator"\n  rate = %s\n  sizes = %s\n  count = %s\n  start_delay_ms = %s\n' \
@@ -60,7 +73,8 @@ describe() {
   done
 }
 
-printf '%-6s %12s %12s %8s %10s %10s %10s %12s %8s\n' size offered delivered ignored missed ring writer file lost
+printf '%-6s %12s %12s %8s %10s %10s %10s %12s %8s %7s %9s\n' size offered delivered ignored missed ring writer file lost \
+  bursts "tail wait"
 for size in "${sizes[@]}"; do
   run="$work/$size"
   mkdir -p "$run"
@@ -81,6 +95,11 @@ for size in "${sizes[@]}"; do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
+  if [ "${FL_BENCH_RT:-1}" != 0 ] && [ "$(id -u)" -eq 0 ]; then
+    for task in /proc/"$pid"/task/*; do
+      [ "$(cat "$task/comm" 2>/dev/null)" = Management ] && chrt -f -p 1 "${task##*/}" >/dev/null
+    done
+  fi
   started=$SECONDS
   # From the first frame to the last, and one more second for the last
   # frames to reach the file.
@@ -94,16 +113,18 @@ for size in "${sizes[@]}"; do
   exec 3>&-
 
   # model port B.P: wire_sent S offered O ignored I missed M delivered D queued Q ...
-  read -r offered ignored missed delivered < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
-      o += v["offered"]; g += v["ignored"]; m += v["missed"]; d += v["delivered"] + v["queued"] }
-      END { print o, g, m, d }' "$report")
+  read -r offered ignored missed delivered bursts wait < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
+      o += v["offered"]; g += v["ignored"]; m += v["missed"]; d += v["delivered"] + v["queued"]; b += v["miss_bursts"]
+      if (v["longest_tail_wait_us"] > w) w = v["longest_tail_wait_us"] }
+      END { print o, g, m, d, b, w + 0 }' "$report")
   received=$(awk '/packets received by the application/ { print $1 }' "$run/dump.txt")
   infile=$(capinfos -c -M "$run/out.pcapng" | awk '/Number of packets/ { print $NF }')
   ring=$((delivered - received))
   writer=$((received - infile))
   lost=$((offered - infile))
-  printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%%\n' "$size" "$offered" "$received" "$ignored" "$missed" "$ring" \
-    "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')"
+  printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%% %7d %6.1f ms\n' "$size" "$offered" "$received" "$ignored" \
+    "$missed" "$ring" "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')" \
+    "$bursts" "$(awk -v w="$wait" 'BEGIN { print w / 1000 }')"
   # CPU of each thread over the capture (by thread id; threads started later count from 0).
   awk -F'\t' 'NR == FNR { b[$1] = $3; next } { print $2 "\t" $3 - b[$1] }' "$run/before.txt" "$run/after.txt" \
     >"$work/threads-$size.txt"
