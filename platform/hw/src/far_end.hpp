@@ -4,6 +4,8 @@
 // handed to the port with their FCS, and losses that the port counts.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
@@ -59,8 +61,18 @@ protected:
         std::span<const std::uint8_t> bytes;
         bool fcsMade = false;
     };
+    // Handed to the port in batches: one hold of its lock for many frames,
+    // and no second CRC over a frame whose FCS the wire made itself.
     void Deliver(std::span<const OutsideFrame> frames) {
-        for (const OutsideFrame& frame : frames) port_->Receive({frame.bytes.begin(), frame.bytes.end()}, 0, this);
+        constexpr std::size_t kBatch = 64;
+        std::array<WireFrame, kBatch> batch;
+        while (!frames.empty()) {
+            const std::size_t n = std::min(frames.size(), kBatch);
+            for (std::size_t i = 0; i < n; ++i)
+                batch[i] = {frames[i].bytes, 0, frames[i].fcsMade ? FcsState::Good : FcsState::Unknown};
+            port_->ReceiveBatch({batch.data(), n}, this);
+            frames = frames.subspan(n);
+        }
     }
     void Deliver(std::span<const std::uint8_t> frame, bool fcsMade) {
         const OutsideFrame one{frame, fcsMade};

@@ -198,11 +198,21 @@ private:
         const std::uint32_t speed = Speed();
         if (speed == 0) return;  // down: the next link up goes on
         const std::int64_t now = machine_.clock_.Now();
+        // The frames due now are copied into one block and handed over
+        // together after the loop.
+        const std::size_t stride = frame_.size();
+        if (arena_.empty()) arena_.resize(kReplayBatch * stride);
+        std::size_t count = 0;
+        const auto deliver = [&] {
+            Deliver({batch_.data(), count});
+            count = 0;
+        };
         for (std::size_t batch = 0; batch < kReplayBatch; ++batch) {
             if (!havePending_) {
                 if (!ReadNext()) {
                     finished_ = true;  // the link stays up, idle
                     file_.reset();
+                    deliver();
                     return;
                 }
                 havePending_ = true;
@@ -214,11 +224,14 @@ private:
                 }
             }
             if (next_ > now) break;
-            Deliver({frame_.data(), length_}, fcsLength_ == 0);
+            std::uint8_t* slot = arena_.data() + count * stride;
+            std::memcpy(slot, frame_.data(), length_);
+            batch_[count++] = {{slot, length_}, fcsLength_ == 0};
             havePending_ = false;
             sent_.fetch_add(1, std::memory_order_relaxed);
             next_ += LineTime(length_, speed);
         }
+        deliver();
         Schedule(generation);
     }
 
@@ -229,6 +242,8 @@ private:
     PcapHandle file_;
     std::uint32_t fcsLength_ = 0;
     std::vector<std::uint8_t> frame_;
+    std::vector<std::uint8_t> arena_;  // the frames of one event, frame_.size() apart
+    std::array<OutsideFrame, kReplayBatch> batch_{};
     std::size_t length_ = 0;
     std::int64_t stamp_ = 0;
     bool havePending_ = false;
