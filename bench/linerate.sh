@@ -13,13 +13,8 @@
 #              the receive tail unmoved when one happened (a late harvest)
 # then the CPU time of each named thread of FlDump_ng's process.
 #
-# On Windows the driver's management thread, the only one that harvests the
-# descriptor rings, polls at a real-time priority (MgmThreadPriority, 16).
-# Linux gives ordinary threads no such class, and a 1 ms sleep of a normal
-# thread here often ends 2 to 5 ms late, longer than the 4096 descriptors of
-# a port hold at line rate. Run as root, the script puts that thread in
-# SCHED_FIFO (chrt) as a user tuning a capture host would; FL_BENCH_RT=0
-# leaves it as it is.
+# As root, the driver's harvesting thread runs at a real-time priority
+# (bench/realtime.sh; FL_BENCH_RT=0 leaves it as it is).
 #
 #   bench/linerate.sh [seconds] [sizes...]     (default: 10 s; 64 imix 1518)
 #
@@ -29,6 +24,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD:-$root/build}
 seconds=${1:-10}
+. "$root/bench/realtime.sh"
 delay=${DELAY:-5}  # s from boot to the first frame; the capture must be running by then
 shift || true
 sizes=("$@")
@@ -95,11 +91,7 @@ for size in "${sizes[@]}"; do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  if [ "${FL_BENCH_RT:-1}" != 0 ] && [ "$(id -u)" -eq 0 ]; then
-    for task in /proc/"$pid"/task/*; do
-      [ "$(cat "$task/comm" 2>/dev/null)" = Management ] && chrt -f -p 1 "${task##*/}" >/dev/null
-    done
-  fi
+  realtime_harvest "$pid"
   started=$SECONDS
   # From the first frame to the last, and one more second for the last
   # frames to reach the file.
