@@ -104,6 +104,9 @@ public:
                 break;
             }
         }
+        // From here on its pid may come to name another process: no late
+        // completion writes there.
+        gone_.store(true);
         if (stopping.load()) return;
         if (hostile) Log("client %d: malformed message, disconnected", pid_);
         // Gone: what Windows does for a process that exits. Its pending
@@ -155,7 +158,8 @@ private:
 
     // The program's memory, reached as a kernel reaches a user buffer.
     bool CopyOut(uint64_t address, const std::byte* data, size_t size) const {
-        while (size != 0) {
+        errno = ESRCH;
+        while (size != 0 && !gone_.load()) {
             iovec local{const_cast<std::byte*>(data), size};
             iovec remote{reinterpret_cast<void*>(address), size};
             const ssize_t done = ::process_vm_writev(pid_, &local, 1, &remote, 1, 0);
@@ -164,7 +168,7 @@ private:
             address += static_cast<uint64_t>(done);
             size -= static_cast<size_t>(done);
         }
-        return true;
+        return size == 0;
     }
 
     bool CopyIn(std::byte* data, uint64_t address, size_t size) const {
@@ -355,6 +359,7 @@ private:
     std::map<uint64_t, std::shared_ptr<BackendFile>> files_;  // the reader thread's
     uint64_t nextFile_ = 1;                                   // the reader thread's
     std::atomic<uint64_t> nextReference_{1};
+    std::atomic<bool> gone_{false};
 };
 
 RemoteEvent::~RemoteEvent() {
