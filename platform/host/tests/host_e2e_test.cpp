@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <map>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -182,12 +181,17 @@ TEST_F(HostEndToEnd, AKilledProgramIsCleanedUpAndTheNextOneCaptures) {
         std::this_thread::sleep_for(1s);
     }  // SIGKILL
     // Its instance among them: the listing before closed none.
-    const std::regex closed("client [0-9]+ gone: [1-9][0-9]* file\\(s\\) closed");
+    const auto closedSome = [](const std::string& log) {
+        for (size_t at = log.find(" gone: "); at != std::string::npos; at = log.find(" gone: ", at + 1)) {
+            if (log.compare(at + 7, 2, "0 ") != 0) return true;
+        }
+        return false;
+    };
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!std::regex_search(host->Errors(), closed) && std::chrono::steady_clock::now() < deadline) {
+    while (!closedSome(host->Errors()) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
     }
-    EXPECT_TRUE(std::regex_search(host->Errors(), closed)) << host->Errors();
+    EXPECT_TRUE(closedSome(host->Errors())) << host->Errors();
     auto next = StartCapture(port, "next");
     std::this_thread::sleep_for(1s);
     EXPECT_GT(EndCapture(*next), 0);
