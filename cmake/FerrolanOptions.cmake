@@ -35,7 +35,8 @@ endfunction()
 
 # fl_test(<name> SOURCES ... LIBS ...): one GoogleTest executable, one CTest
 # entry. Tests run from the build tree with a private registry hive and state
-# folder, so that they never touch the user's own.
+# folder, so that they never touch the user's own, and each boots its own
+# machine even where a host serves one (FL_HOST=embedded).
 function(fl_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -50,5 +51,5 @@ function(fl_test name)
   endif()
   set(state ${CMAKE_BINARY_DIR}/test-state/${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "XDG_STATE_HOME=${state};FL_TEST_TMP=${state}")
+    ENVIRONMENT "XDG_STATE_HOME=${state};FL_TEST_TMP=${state};FL_HOST=embedded")
 endfunction()

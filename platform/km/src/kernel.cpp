@@ -6,6 +6,7 @@
 // destruction, as on Windows. An event a driver gets from a user handle
 // (ObReferenceObjectByHandle) is a small proxy over the object manager's
 // Event, so that setting it releases the user's waiters.
+#include <km/io.hpp>
 #include <km/kernel.hpp>
 
 #include <wdm.h>
@@ -62,7 +63,14 @@ struct EventProxy {
     KEVENT event{};  // first: the driver's PKEVENT points here
     std::atomic<LONG> references{1};
     nt::Ref<nt::Event> target;
+    // An event of another process (a hosted program's): `target` is then a
+    // stand-in of this process that keeps the state the driver reads and
+    // waits on, and every change is passed on to the real one.
+    std::shared_ptr<km::io::UserEvent> remote;
 };
+
+// The process whose requests this thread dispatches, when not this one.
+thread_local km::io::Requestor* currentRequestor = nullptr;
 
 std::atomic_ref<LONG> SignalState(PRKEVENT event) { return std::atomic_ref<LONG>(event->Header.SignalState); }
 
@@ -171,7 +179,12 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
-    if (Event->Header.Reserved1 == kReferenced) return ProxyOf(Event)->target->Set();
+    if (Event->Header.Reserved1 == kReferenced) {
+        EventProxy* proxy = ProxyOf(Event);
+        const LONG previous = proxy->target->Set();
+        if (proxy->remote) proxy->remote->Set();
+        return previous;
+    }
     LONG previous = SignalState(Event).exchange(1, std::memory_order_acq_rel);
     // Every waiter looks again; an auto-reset event lets one of them through.
     syscall(SYS_futex, &Event->Header.SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
@@ -179,7 +192,12 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
-    if (Event->Header.Reserved1 == kReferenced) return ProxyOf(Event)->target->Reset();
+    if (Event->Header.Reserved1 == kReferenced) {
+        EventProxy* proxy = ProxyOf(Event);
+        const LONG previous = proxy->target->Reset();
+        if (proxy->remote) proxy->remote->Reset();
+        return previous;
+    }
     return SignalState(Event).exchange(0, std::memory_order_acq_rel);
 }
 
@@ -298,6 +316,31 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
     (void)AccessMode;
     if (Object == nullptr) return STATUS_INVALID_PARAMETER;
     *Object = nullptr;
+    if (AccessMode == UserMode && currentRequestor != nullptr) {
+        // A handle of the hosted program that issued the request: only its
+        // events are ever handed to the driver.
+        if (ObjectType != nullptr && ObjectType != eventTypePointer) return STATUS_OBJECT_TYPE_MISMATCH;
+        std::shared_ptr<km::io::UserEvent> remote;
+        NTSTATUS status = currentRequestor->ReferenceEvent(Handle, &remote);
+        if (!NT_SUCCESS(status)) return status;
+        auto* proxy = new (std::nothrow) EventProxy;
+        if (proxy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        proxy->event.Header.Type = EventNotificationObject;
+        proxy->event.Header.Reserved1 = kReferenced;
+        proxy->event.Header.Reserved3 = proxy;
+        proxy->target = nt::MakeRef<nt::Event>(nt::EventType::Notification, false);
+        proxy->remote = std::move(remote);
+        if (!proxy->target) {
+            delete proxy;
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        *Object = &proxy->event;
+        if (HandleInformation) {
+            HandleInformation->HandleAttributes = 0;
+            HandleInformation->GrantedAccess = DesiredAccess;
+        }
+        return STATUS_SUCCESS;
+    }
     nt::Ref<nt::Object> any;
     NTSTATUS status = nt::ReferenceObjectByHandle(Handle, &any);
     if (!NT_SUCCESS(status)) return status;
@@ -329,6 +372,16 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
     }
     return STATUS_SUCCESS;
 }
+
+namespace km::io {
+
+RequestorScope::RequestorScope(Requestor* requestor) noexcept : previous_(currentRequestor) {
+    currentRequestor = requestor;
+}
+
+RequestorScope::~RequestorScope() { currentRequestor = previous_; }
+
+}  // namespace km::io
 
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object) {
     if (Object == nullptr) return 0;

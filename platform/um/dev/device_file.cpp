@@ -39,15 +39,15 @@ BOOL Answer(NTSTATUS status, ULONG_PTR information, LPDWORD transferred) {
 
 }  // namespace
 
-DeviceFile::DeviceFile(km::io::FileHandle file, DWORD access, bool overlapped) noexcept
+DeviceFile::DeviceFile(std::shared_ptr<BackendFile> file, DWORD access, bool overlapped) noexcept
     : file_(std::move(file)), access_(access), overlapped_(overlapped) {}
 
 DeviceFile::~DeviceFile() {
     // Cleanup first when the object never had a handle (a failed insert).
-    km::io::Close(file_);
+    file_->Close();
 }
 
-void DeviceFile::OnLastHandleClosed() noexcept { km::io::Cleanup(file_); }
+void DeviceFile::OnLastHandleClosed() noexcept { file_->Cleanup(); }
 
 bool DeviceFile::CanRead() const noexcept { return (access_ & (GENERIC_READ | kGenericAll | kFileReadData)) != 0; }
 

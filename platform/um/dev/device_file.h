@@ -1,10 +1,11 @@
-// A handle opened on a device: a file object of the I/O manager, reached
-// through the shared handle table like every other handle.
+// A handle opened on a device: a file object of the I/O manager (of this
+// process's machine or of the host's), reached through the shared handle
+// table like every other handle.
 #pragma once
 
 #include <windows.h>
 
-#include <km/io.hpp>
+#include <um/device_backend.h>
 #include <nt/dispatcher.h>
 
 #include <functional>
@@ -20,9 +21,9 @@ namespace um::dev {
 // which requests in flight hold until they complete.
 class DeviceFile final : public nt::DispatcherObject {
 public:
-    DeviceFile(km::io::FileHandle file, DWORD access, bool overlapped) noexcept;
+    DeviceFile(std::shared_ptr<BackendFile> file, DWORD access, bool overlapped) noexcept;
 
-    const km::io::FileHandle& Io() const noexcept { return file_; }
+    BackendFile& Io() const noexcept { return *file_; }
     bool Overlapped() const noexcept { return overlapped_; }
     bool CanRead() const noexcept;
     bool CanWrite() const noexcept;
@@ -36,7 +37,7 @@ protected:
     bool IsSignaledLocked() const noexcept override;
 
 private:
-    const km::io::FileHandle file_;
+    const std::shared_ptr<BackendFile> file_;
     const DWORD access_;
     const bool overlapped_;
     bool signaled_ = true;  // guarded by the dispatcher lock
@@ -47,7 +48,7 @@ private:
 nt::Ref<DeviceFile> ReferenceDeviceFile(HANDLE handle) noexcept;
 
 // Starts one request on the I/O manager with the completion it must call.
-using Start = std::function<NTSTATUS(const km::io::FileHandle& file, km::io::Completion done)>;
+using Start = std::function<NTSTATUS(BackendFile& file, km::io::Completion done)>;
 
 // Issues a request the Win32 way. A synchronous handle waits for the end.
 // An overlapped handle needs `overlapped`: its event (low-order bit ignored)

@@ -1,5 +1,6 @@
 // CreateFileA on device interface paths, ReadFile, WriteFile on devices,
-// DeviceIoControl and CancelIo, over the I/O manager of the machine.
+// DeviceIoControl and CancelIo, over the I/O manager of the machine (the
+// process's own or the host's: see device_backend.h).
 #include <windows.h>
 #include <winioctl.h>
 
@@ -8,7 +9,6 @@
 #include "device_file.h"
 #include "um_status.h"
 
-#include <machine/machine.hpp>
 
 #include <cctype>
 #include <string>
@@ -44,17 +44,18 @@ bool IsDevicePath(const char* name) noexcept {
 
 HANDLE CreateDeviceFile(const char* path, DWORD access, DWORD flagsAndAttributes) noexcept {
     try {
-        const NTSTATUS booted = machine::EnsureBooted();
-        if (!NT_SUCCESS(booted)) {
-            FailWithStatus(booted);
+        NTSTATUS status = STATUS_SUCCESS;
+        Backend* backend = ProcessBackend(&status);
+        if (backend == nullptr) {
+            FailWithStatus(status);
             return INVALID_HANDLE_VALUE;
         }
         // "\\.\x" and "\\?\x" name the same object; interfaces are published
         // in the second form.
         std::string link(path);
         link[2] = '?';
-        km::io::FileHandle io;
-        NTSTATUS status = km::io::Open(link, &io);
+        std::shared_ptr<BackendFile> io;
+        status = backend->Open(link, &io);
         if (!NT_SUCCESS(status)) {
             // A device that is not started has no usable link, as on Windows.
             FailWithStatus(status == STATUS_NO_SUCH_DEVICE ? STATUS_OBJECT_NAME_NOT_FOUND : status);
@@ -62,7 +63,7 @@ HANDLE CreateDeviceFile(const char* path, DWORD access, DWORD flagsAndAttributes
         }
         nt::Ref<DeviceFile> file = nt::MakeRef<DeviceFile>(io, access, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
         if (!file) {
-            km::io::Close(io);
+            io->Close();
             FailWithStatus(STATUS_INSUFFICIENT_RESOURCES);
             return INVALID_HANDLE_VALUE;
         }
@@ -93,8 +94,8 @@ bool WriteDeviceFile(HANDLE handle, const void* buffer, DWORD length, LPDWORD wr
     } else if (buffer == nullptr && length != 0) {
         *result = FailWithStatus(STATUS_ACCESS_VIOLATION);
     } else {
-        *result = Issue(file, overlapped, written, [&](const km::io::FileHandle& io, km::io::Completion done) {
-            return km::io::Write(io, buffer, length, std::move(done));
+        *result = Issue(file, overlapped, written, [&](BackendFile& io, km::io::Completion done) {
+            return io.Write(buffer, length, std::move(done));
         });
     }
     return true;
@@ -111,8 +112,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (!file) return FALSE;
     if (!file->CanRead()) return um::FailWithStatus(STATUS_ACCESS_DENIED);
     if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return um::FailWithStatus(STATUS_ACCESS_VIOLATION);
-    return Issue(file, lpOverlapped, lpNumberOfBytesRead, [&](const km::io::FileHandle& io, km::io::Completion done) {
-        return km::io::Read(io, lpBuffer, nNumberOfBytesToRead, std::move(done));
+    return Issue(file, lpOverlapped, lpNumberOfBytesRead, [&](um::dev::BackendFile& io, km::io::Completion done) {
+        return io.Read(lpBuffer, nNumberOfBytesToRead, std::move(done));
     });
 }
 
@@ -131,9 +132,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0)) {
         return um::FailWithStatus(STATUS_ACCESS_VIOLATION);
     }
-    return Issue(file, lpOverlapped, lpBytesReturned, [&](const km::io::FileHandle& io, km::io::Completion done) {
-        return km::io::DeviceControl(io, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
-                                     std::move(done));
+    return Issue(file, lpOverlapped, lpBytesReturned, [&](um::dev::BackendFile& io, km::io::Completion done) {
+        return io.DeviceControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                std::move(done));
     });
 }
 
@@ -142,7 +143,7 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
     if (!file) return FALSE;
     // Every request of the handle ends with ERROR_OPERATION_ABORTED, once
     // its driver has let go of it; CancelIo does not wait for that.
-    km::io::Cancel(file->Io());
+    file->Io().Cancel();
     return TRUE;
 }
 

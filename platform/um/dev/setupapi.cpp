@@ -6,8 +6,7 @@
 
 #include "um_status.h"
 
-#include <km/pnp.hpp>
-#include <machine/machine.hpp>
+#include <um/device_backend.h>
 #include <nt/hive.h>
 #include <nt/unicode.h>
 
@@ -89,57 +88,13 @@ DeviceEntry* DeviceOf(DeviceInfoSet& set, const SP_DEVINFO_DATA* data) {
 }
 
 // ---- Property changes ----
-//
-// A device runs while it is disabled in no scope, as Windows keeps a global
-// and a hardware-profile disable flag apart. The flags live as long as the
-// process (this machine boots with every device enabled).
-
-constexpr unsigned kDisabledGlobally = 1;
-constexpr unsigned kDisabledInProfile = 2;
-
-struct DisableFlags {
-    std::mutex lock;  // also serialises the PnP transitions it decides
-    std::map<std::string, unsigned, std::less<>> flags;
-};
-
-DisableFlags& Disabled() {
-    static DisableFlags* flags = new DisableFlags;  // outlives the exit-time shutdown
-    return *flags;
-}
-
-unsigned ScopeFlag(DWORD scope) { return scope == DICS_FLAG_CONFIGSPECIFIC ? kDisabledInProfile : kDisabledGlobally; }
 
 BOOL ChangeProperty(const std::string& instanceId, const SP_PROPCHANGE_PARAMS& change) {
-    std::shared_ptr<km::DeviceNode> node = km::FindDevice(instanceId);
-    if (!node) return FailWithError(ERROR_NO_SUCH_DEVINST);
-
-    DisableFlags& disabled = Disabled();
-    std::lock_guard guard(disabled.lock);
-    unsigned& flags = disabled.flags[instanceId];
     NTSTATUS status = STATUS_SUCCESS;
-    switch (change.StateChange) {
-    case DICS_DISABLE:
-    case DICS_STOP:
-        flags |= change.StateChange == DICS_STOP ? kDisabledInProfile : ScopeFlag(change.Scope);
-        status = km::DisableDevice(node);
-        break;
-    case DICS_ENABLE:
-    case DICS_START:
-        flags &= ~(change.StateChange == DICS_START ? kDisabledInProfile : ScopeFlag(change.Scope));
-        if (flags == 0) status = km::EnableDevice(node);
-        break;
-    case DICS_PROPCHANGE:
-        // The device picks up changed settings by a restart.
-        if (flags == 0) {
-            status = km::DisableDevice(node);
-            if (NT_SUCCESS(status)) status = km::EnableDevice(node);
-        }
-        break;
-    default:
-        return FailWithError(ERROR_INVALID_PARAMETER);
-    }
-    if (status == STATUS_NO_SUCH_DEVICE) return FailWithError(ERROR_NO_SUCH_DEVINST);  // removed meanwhile
-    return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
+    um::dev::Backend* backend = um::dev::ProcessBackend(&status);
+    if (backend == nullptr) return FailWithStatus(status);
+    const DWORD error = backend->ChangeProperty(instanceId, change.StateChange, change.Scope);
+    return error == ERROR_SUCCESS ? TRUE : FailWithError(error);
 }
 
 bool ValidPropertyChange(const SP_PROPCHANGE_PARAMS& change) {
@@ -192,14 +147,17 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
         return INVALID_HANDLE_VALUE;
     }
     try {
-        const NTSTATUS booted = machine::EnsureBooted();
-        if (!NT_SUCCESS(booted)) {
-            FailWithStatus(booted);
+        NTSTATUS status = STATUS_SUCCESS;
+        um::dev::Backend* backend = um::dev::ProcessBackend(&status);
+        std::vector<um::dev::InterfaceInfo> interfaces;
+        if (backend != nullptr) status = backend->Interfaces(*ClassGuid, &interfaces);
+        if (!NT_SUCCESS(status)) {
+            FailWithStatus(status);
             return INVALID_HANDLE_VALUE;
         }
         nt::Ref<DeviceInfoSet> set = nt::MakeRef<DeviceInfoSet>();
         if (!set) throw std::bad_alloc();
-        for (const km::DeviceInterface& found : km::GetDeviceInterfaces(*ClassGuid)) {
+        for (const um::dev::InterfaceInfo& found : interfaces) {
             // Present: the interfaces of started devices, the ones that open.
             if ((Flags & DIGCF_PRESENT) != 0 && !found.enabled) continue;
             if (Enumerator != nullptr && *Enumerator != '\0' && !nt::EqualNames(found.instanceId, Enumerator)) {
@@ -213,7 +171,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
             set->interfaces.push_back({found.classGuid, found.symbolicLink, device, found.enabled ? SPINT_ACTIVE : 0u});
         }
         HANDLE handle = nullptr;
-        const NTSTATUS status = nt::InsertHandle(set.get(), &handle);
+        status = nt::InsertHandle(set.get(), &handle);
         if (!NT_SUCCESS(status)) {
             FailWithStatus(status);
             return INVALID_HANDLE_VALUE;

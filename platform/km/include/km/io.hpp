@@ -60,5 +60,43 @@ void Cancel(const FileHandle& file);
 // removal). Requests on such a file complete with STATUS_DEVICE_REMOVED.
 bool Ended(const FileHandle& file);
 
+// Requests of another process: a program served by a host process issues
+// its requests through the host, and the handles in its buffers (the event
+// of a receive-event registration) name objects of that program, not of
+// this process.
+//
+// An event of the requesting process as the driver holds it: what the
+// driver does to its reference (KeSetEvent, KeResetEvent) is passed on.
+class UserEvent {
+public:
+    virtual ~UserEvent() = default;
+    virtual void Set() noexcept = 0;
+    virtual void Reset() noexcept = 0;
+};
+
+class Requestor {
+public:
+    virtual ~Requestor() = default;
+    // The event the requestor's `handle` names. The answer comes without
+    // asking the requestor: a handle that names no event there is one whose
+    // sets go nowhere.
+    virtual NTSTATUS ReferenceEvent(HANDLE handle, std::shared_ptr<UserEvent>* event) = 0;
+};
+
+// While alive, the requests this thread issues come from `requestor`: a
+// user-mode ObReferenceObjectByHandle during their dispatch in the caller's
+// context (EvtIoInCallerContext) resolves the handle through it, as Windows
+// resolves it in the requesting process's handle table. Scopes nest.
+class RequestorScope {
+public:
+    explicit RequestorScope(Requestor* requestor) noexcept;
+    ~RequestorScope();
+    RequestorScope(const RequestorScope&) = delete;
+    RequestorScope& operator=(const RequestorScope&) = delete;
+
+private:
+    Requestor* previous_;
+};
+
 }  // namespace io
 }  // namespace km
