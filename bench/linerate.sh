@@ -11,7 +11,7 @@
 #   file       frames in the file (capinfos)
 #   bursts     runs of missed frames, and the longest the driver had left
 #              the receive tail unmoved when one happened (a late harvest)
-# then the CPU time of each named thread of FlDump_ng's process.
+# then the CPU time of each named thread of the machine's process.
 #
 # As root, the driver's harvesting thread runs at a real-time priority
 # (bench/realtime.sh; FL_BENCH_RT=0 leaves it as it is).
@@ -28,6 +28,10 @@ seconds=${1:-10}
 delay=${DELAY:-5}  # s from boot to the first frame; the capture must be running by then
 shift || true
 sizes=("$@")
+# FL_BENCH_READERS=3: the machine runs in flhost, and besides the capture of
+# the board aggregating port two more FlDump_ng capture each physical port.
+readers=${FL_BENCH_READERS:-1}
+case "$readers" in 1|3) ;; *) echo "FL_BENCH_READERS is 1 or 3" >&2; exit 2 ;; esac
 [ ${#sizes[@]} -gt 0 ] || sizes=(64 imix 1518)
 command -v capinfos >/dev/null || { echo "capinfos (Debian's tshark) is needed" >&2; exit 2; }
 
@@ -35,6 +39,8 @@ work=$(mktemp -d)
 [ -n "${FL_BENCH_KEEP:-}" ] && echo "work: $work" >&2 || trap 'rm -rf "$work"' EXIT
 # The board aggregating port of board 0 (default address 02:f1:0e:00:00:00).
 port='\\?\FL_bap_02f10e000000'
+physical=('\\?\pci#ven_f10e&dev_0001&subsys_0001f10e&rev_06#3&0f10e001&0&00#{ccc1ec52-8c28-41f5-9748-5695dcbda22a}'
+  '\\?\pci#ven_f10e&dev_0001&subsys_0001f10e&rev_06#3&0f10e001&0&01#{ccc1ec52-8c28-41f5-9748-5695dcbda22a}')
 tick=$(getconf CLK_TCK)
 
 # tid, name, utime+stime (ticks) of each thread of a process
@@ -79,29 +85,50 @@ for size in "${sizes[@]}"; do
   # pipe this script holds open and never writes to.
   mkfifo "$run/keys"
   exec 3<>"$run/keys"
-  (
-    describe "$size" >"$run/machine.toml"
-    export XDG_STATE_HOME="$run/state" FL_MACHINE="$run/machine.toml" FL_MODEL_REPORT="$report"
-    exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" <"$run/keys" >"$run/dump.txt" 2>&1
-  ) &
-  pid=$!
-  # The capture runs once the tool says so.
-  for _ in $(seq 600); do
-    grep -q "in progress" "$run/dump.txt" 2>/dev/null && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
+  describe "$size" >"$run/machine.toml"
+  export XDG_STATE_HOME="$run/state" FL_MACHINE="$run/machine.toml" FL_MODEL_REPORT="$report"
+  machine=""  # the process that runs the machine
+  if [ "$readers" -gt 1 ]; then
+    mkdir -m 700 "$run/host"
+    export FL_HOST="$run/host/host.sock"
+    "$build/bin/flhost" >"$run/host.txt" 2>&1 &
+    machine=$!
+    for _ in $(seq 600); do [ -S "$FL_HOST" ] && break; sleep 0.1; done
+  else
+    export FL_HOST=embedded
+  fi
+  dumps=()
+  for reader in $(seq 0 $((readers - 1))); do
+    name=out
+    [ "$reader" -eq 0 ] || name=out-p$((reader - 1))
+    (
+      [ "$reader" -eq 0 ] && on=$port || on=${physical[$((reader - 1))]}
+      exec "$build/bin/FlDump_ng" "$run/$name.pcapng" -p "$on" <"$run/keys" >"$run/$name.txt" 2>&1
+    ) &
+    dumps+=($!)
+    # The capture runs once the tool says so.
+    for _ in $(seq 600); do
+      grep -q "in progress" "$run/$name.txt" 2>/dev/null && break
+      kill -0 "${dumps[-1]}" 2>/dev/null || break
+      sleep 0.1
+    done
   done
-  realtime_harvest "$pid"
+  machine=${machine:-${dumps[0]}}
+  realtime_harvest "$machine"
   started=$SECONDS
   # From the first frame to the last, and one more second for the last
   # frames to reach the file.
   until [ $((SECONDS - started)) -ge "$delay" ]; do sleep 0.1; done
-  thread_times "$pid" >"$run/before.txt"
+  thread_times "$machine" >"$run/before.txt"
   sleep "$seconds"
   sleep 1
-  thread_times "$pid" >"$run/after.txt"
-  kill -INT "$pid"
-  wait "$pid" || true
+  thread_times "$machine" >"$run/after.txt"
+  for dump in "${dumps[@]}"; do kill -INT "$dump"; done
+  for dump in "${dumps[@]}"; do wait "$dump" || true; done
+  if [ "$machine" != "${dumps[0]}" ]; then
+    kill -TERM "$machine"
+    wait "$machine" || true
+  fi
   exec 3>&-
 
   # model port B.P: wire_sent S offered O ignored I missed M delivered D queued Q ...
@@ -109,7 +136,7 @@ for size in "${sizes[@]}"; do
       o += v["offered"]; g += v["ignored"]; m += v["missed"]; d += v["delivered"] + v["queued"]; b += v["miss_bursts"]
       if (v["longest_tail_wait_us"] > w) w = v["longest_tail_wait_us"] }
       END { print o, g, m, d, b, w + 0 }' "$report")
-  received=$(awk '/packets received by the application/ { print $1 }' "$run/dump.txt")
+  received=$(awk '/packets received by the application/ { print $1 }' "$run/out.txt")
   infile=$(capinfos -c -M "$run/out.pcapng" | awk '/Number of packets/ { print $NF }')
   ring=$((delivered - received))
   writer=$((received - infile))
@@ -117,13 +144,19 @@ for size in "${sizes[@]}"; do
   printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%% %7d %6.1f ms\n' "$size" "$offered" "$received" "$ignored" \
     "$missed" "$ring" "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')" \
     "$bursts" "$(awk -v w="$wait" 'BEGIN { print w / 1000 }')"
+  # The readers of the physical ports: each file against its port's wire.
+  for reader in $(seq 1 $((readers - 1))); do
+    sent=$(awk -v p="0.$((reader - 1)):" '$3 == p { for (i = 1; i < NF; i++) if ($i == "offered") print $(i + 1) }' "$report")
+    got=$(capinfos -c -M "$run/out-p$((reader - 1)).pcapng" | awk '/Number of packets/ { print $NF }')
+    printf '  and port %d alone: %12d offered %12d in its file, %d lost\n' $((reader - 1)) "$sent" "$got" $((sent - got))
+  done
   # CPU of each thread over the capture (by thread id; threads started later count from 0).
   awk -F'\t' 'NR == FNR { b[$1] = $3; next } { print $2 "\t" $3 - b[$1] }' "$run/before.txt" "$run/after.txt" \
     >"$work/threads-$size.txt"
 done
 
 echo
-echo "CPU time of FlDump_ng's threads over the capture ($((seconds + 1)) s; % of one core):"
+echo "CPU time of the machine's threads (FlDump_ng's, or flhost's) over the capture ($((seconds + 1)) s; % of one core):"
 for size in "${sizes[@]}"; do
   echo "  $size:"
   sort -t$'\t' -k2,2nr "$work/threads-$size.txt" | awk -F'\t' -v tick="$tick" -v s="$((seconds + 1))" '
