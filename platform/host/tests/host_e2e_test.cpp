@@ -105,14 +105,32 @@ protected:
         EXPECT_FALSE(SanitizerReported(host.Errors())) << host.Errors();
     }
 
-    // The board's aggregating port, as the host lists it.
-    static std::string BoardPort(const std::string& name) {
+    // A port as the host lists it: 0 and 1 the board's physical ports, 2
+    // its aggregating port.
+    static std::string ListedPort(const std::string& name, size_t index = 2) {
         DumpChild child(FLDUMP_NG_PROGRAM, {(dir_ / "never.pcapng").string()}, dir_, name);
         child.CloseInput();
         EXPECT_EQ(child.Wait(), 255);
         const auto ports = ListedPorts(child.Output());
         EXPECT_EQ(ports.size(), 3u) << child.Output();
-        return ports.size() == 3 ? ports[2].Name : std::string();
+        return ports.size() == 3 ? ports[index].Name : std::string();
+    }
+    static std::string BoardPort(const std::string& name) { return ListedPort(name); }
+
+    // The host has closed the files of a killed client (the listing
+    // programs before it closed none).
+    static bool WaitForClosedFiles(DumpChild& host, std::chrono::seconds timeout = 30s) {
+        const auto closedSome = [](const std::string& log) {
+            for (size_t at = log.find(" gone: "); at != std::string::npos; at = log.find(" gone: ", at + 1)) {
+                if (log.compare(at + 7, 2, "0 ") != 0) return true;
+            }
+            return false;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!closedSome(host.Errors()) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return closedSome(host.Errors());
     }
 
     // A capture of the port until a key, checked and read back.
@@ -180,21 +198,67 @@ TEST_F(HostEndToEnd, AKilledProgramIsCleanedUpAndTheNextOneCaptures) {
         auto victim = StartCapture(port, "victim");
         std::this_thread::sleep_for(1s);
     }  // SIGKILL
-    // Its instance among them: the listing before closed none.
-    const auto closedSome = [](const std::string& log) {
-        for (size_t at = log.find(" gone: "); at != std::string::npos; at = log.find(" gone: ", at + 1)) {
-            if (log.compare(at + 7, 2, "0 ") != 0) return true;
-        }
-        return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!closedSome(host->Errors()) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_TRUE(closedSome(host->Errors())) << host->Errors();
+    EXPECT_TRUE(WaitForClosedFiles(*host)) << host->Errors();
     auto next = StartCapture(port, "next");
     std::this_thread::sleep_for(1s);
     EXPECT_GT(EndCapture(*next), 0);
+    EXPECT_TRUE(host->Running());
+    StopHost(*host);
+}
+
+// A port's reader table is the driver's, shared by every program: fifteen
+// programs hold its fifteen instance entries, a sixteenth is refused, and
+// the entry of one killed is free again for the next program.
+TEST_F(HostEndToEnd, FifteenProgramsReadOnePortAndASixteenthIsRefused) {
+    auto host = StartHost("fifteen-host");
+    const std::string port = ListedPort("fifteen-list", 0);
+    ASSERT_FALSE(port.empty());
+    std::vector<std::unique_ptr<DumpChild>> readers;
+    for (int i = 0; i < 15; ++i) readers.push_back(StartCapture(port, "reader" + std::to_string(i)));
+    {
+        DumpChild refused(FLDUMP_NG_PROGRAM, {(dir_ / "refused.pcapng").string(), "-p", port}, dir_, "refused");
+        refused.CloseInput();
+        EXPECT_EQ(refused.Wait(60s), 255) << refused.Output();
+        // No free reader entry: the failed control request of an instance.
+        EXPECT_NE(refused.Output().find("Cannot enable reception, The request is invalid. (20000004)"), std::string::npos)
+            << refused.Output();
+    }
+    readers[7].reset();  // SIGKILL
+    EXPECT_TRUE(WaitForClosedFiles(*host)) << host->Errors();
+    readers[7] = StartCapture(port, "reader7-next");
+    std::this_thread::sleep_for(1s);
+    for (auto& reader : readers) EXPECT_GT(EndCapture(*reader), 0);
+    EXPECT_TRUE(host->Running());
+    StopHost(*host);
+}
+
+// One program switches the board to passthru while another captures from
+// it: the switch restarts the board's devices, so the capture's receive
+// fails and it ends with its message; a third program then reads the
+// setting the first one wrote.
+TEST_F(HostEndToEnd, PassthruSwitchedByOneProgramEndsAnotherOnesCapture) {
+    auto host = StartHost("passthru-host");
+    const auto passthru = [&](const std::vector<std::string>& args, const std::string& name) {
+        DumpChild child(PASSTHRU_SWITCH_PROGRAM, args, dir_, name);
+        child.CloseInput();
+        EXPECT_EQ(child.Wait(60s), 0) << child.Output() << child.Errors();
+        EXPECT_FALSE(SanitizerReported(child.Errors())) << child.Errors();
+        return child.Output();
+    };
+    // Passthru needs one speed, the same on both ports.
+    EXPECT_EQ(passthru({"modes", "0x10"}, "passthru-speed"), "passthru 0\n");
+    const std::string port = BoardPort("passthru-list");
+    ASSERT_FALSE(port.empty());
+    auto capture = StartCapture(port, "restarted");
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(passthru({"on"}, "passthru-on"), "passthru 1\n");
+    EXPECT_NE(capture->Wait(30s), -1);
+    EXPECT_NE(capture->Output().find("Error receiving packets"), std::string::npos) << capture->Output();
+    EXPECT_FALSE(SanitizerReported(capture->Errors())) << capture->Errors();
+    EXPECT_EQ(passthru({"query"}, "passthru-seen"), "passthru 1\n");
+    // The hive is the suite's: the next test's host starts as the others did.
+    EXPECT_EQ(passthru({"off"}, "passthru-off"), "passthru 0\n");
+    EXPECT_EQ(passthru({"modes", "0x1f"}, "passthru-speeds"), "passthru 0\n");
     EXPECT_TRUE(host->Running());
     StopHost(*host);
 }
