@@ -90,6 +90,7 @@ public:
 
     // Whether the child has ended, without waiting.
     bool Running() { return !HasExited(); }
+    pid_t Pid() const { return pid_; }
 
     void Interrupt() const { ::kill(pid_, SIGINT); }
     void Terminate() const { ::kill(pid_, SIGTERM); }

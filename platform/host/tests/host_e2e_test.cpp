@@ -119,18 +119,27 @@ protected:
 
     // The host has closed the files of a killed client (the listing
     // programs before it closed none).
-    static bool WaitForClosedFiles(DumpChild& host, std::chrono::seconds timeout = 30s) {
-        const auto closedSome = [](const std::string& log) {
+    // Until the host has closed the files of `programs` programs that went.
+    static bool WaitForClosedFiles(DumpChild& host, int programs = 1, std::chrono::seconds timeout = 30s) {
+        const auto closed = [](const std::string& log) {
+            int count = 0;
             for (size_t at = log.find(" gone: "); at != std::string::npos; at = log.find(" gone: ", at + 1)) {
-                if (log.compare(at + 7, 2, "0 ") != 0) return true;
+                if (log.compare(at + 7, 2, "0 ") != 0) ++count;
             }
-            return false;
+            return count;
         };
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!closedSome(host.Errors()) && std::chrono::steady_clock::now() < deadline) {
+        while (closed(host.Errors()) < programs && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(50ms);
         }
-        return closedSome(host.Errors());
+        return closed(host.Errors()) >= programs;
+    }
+
+    // Entries of /proc/<pid>/<what>: "fd" the open descriptors, "task" the threads.
+    static size_t Entries(pid_t pid, const char* what) {
+        const auto dir = std::filesystem::path("/proc") / std::to_string(pid) / what;
+        std::error_code error;
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir, error), {}));
     }
 
     // A capture of the port until a key, checked and read back.
@@ -188,17 +197,38 @@ TEST_F(HostEndToEnd, TwoCapturesOfTheBoardHoldTheSameFrames) {
     StopHost(*host);
 }
 
-// A program killed while it reads: the host closes its files as Windows
+// Programs killed while they read: the host closes their files as Windows
 // does at process exit, keeps serving, and the next program opens the port.
-TEST_F(HostEndToEnd, AKilledProgramIsCleanedUpAndTheNextOneCaptures) {
+// Nothing of theirs stays behind: after the first (which finds the host
+// cold), the host's descriptors and threads are back where they were once
+// each killed program has been cleaned up.
+TEST_F(HostEndToEnd, KilledProgramsAreCleanedUpAndTheNextOneCaptures) {
     auto host = StartHost("killed-host");
     const std::string port = BoardPort("killed-list");
     ASSERT_FALSE(port.empty());
-    {
-        auto victim = StartCapture(port, "victim");
-        std::this_thread::sleep_for(1s);
-    }  // SIGKILL
-    EXPECT_TRUE(WaitForClosedFiles(*host)) << host->Errors();
+    constexpr int kVictims = 20;
+    size_t fds = 0;
+    size_t threads = 0;
+    for (int i = 0; i < kVictims; ++i) {
+        {
+            auto victim = StartCapture(port, "victim-" + std::to_string(i));
+            std::this_thread::sleep_for(200ms);
+        }  // SIGKILL
+        ASSERT_TRUE(WaitForClosedFiles(*host, i + 1)) << host->Errors();
+        if (i == 0) {
+            fds = Entries(host->Pid(), "fd");
+            threads = Entries(host->Pid(), "task");
+            ASSERT_GT(fds, 0u);
+            ASSERT_GT(threads, 0u);
+        }
+    }
+    // A client's thread ends just after it logged the cleanup.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (Entries(host->Pid(), "task") != threads && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(Entries(host->Pid(), "fd"), fds);
+    EXPECT_EQ(Entries(host->Pid(), "task"), threads);
     auto next = StartCapture(port, "next");
     std::this_thread::sleep_for(1s);
     EXPECT_GT(EndCapture(*next), 0);
