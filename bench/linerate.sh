@@ -30,6 +30,7 @@ shift || true
 sizes=("$@")
 # FL_BENCH_READERS=3: the machine runs in flhost, and besides the capture of
 # the board aggregating port two more FlDump_ng capture each physical port.
+# FL_BENCH_HOST=1: the machine runs in flhost with the one capture.
 readers=${FL_BENCH_READERS:-1}
 case "$readers" in 1|3) ;; *) echo "FL_BENCH_READERS is 1 or 3" >&2; exit 2 ;; esac
 [ ${#sizes[@]} -gt 0 ] || sizes=(64 imix 1518)
@@ -88,7 +89,7 @@ for size in "${sizes[@]}"; do
   describe "$size" >"$run/machine.toml"
   export XDG_STATE_HOME="$run/state" FL_MACHINE="$run/machine.toml" FL_MODEL_REPORT="$report"
   machine=""  # the process that runs the machine
-  if [ "$readers" -gt 1 ]; then
+  if [ "$readers" -gt 1 ] || [ "${FL_BENCH_HOST:-0}" = 1 ]; then
     mkdir -m 700 "$run/host"
     export FL_HOST="$run/host/host.sock"
     "$build/bin/flhost" >"$run/host.txt" 2>&1 &
