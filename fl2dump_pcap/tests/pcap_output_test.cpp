@@ -257,7 +257,9 @@ TEST_P(PcapFileTest, NoSpaceLeavesWholeRecordsUpToTheCut) {
     }
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Internal error code 1\n"), std::string::npos) << printed;
-    EXPECT_NE(native_file_close(file), 0u);
+    // The close reports only failures not reported yet: whether a write
+    // still in flight when the records stopped failed too depends on timing.
+    native_file_close(file);
     hooks::Reset();
 
     const uint64_t size = std::filesystem::file_size(path);
