@@ -198,12 +198,17 @@ private:
         const std::uint32_t speed = Speed();
         if (speed == 0) return;  // down: the next link up goes on
         const std::int64_t now = machine_.clock_.Now();
-        // The frames due now are copied into one block and handed over
-        // together after the loop.
-        const std::size_t stride = frame_.size();
-        if (arena_.empty()) arena_.resize(kReplayBatch * stride);
+        // The frames due now are packed into one block and handed over
+        // together after the loop; their spans are made once the block no
+        // longer grows.
+        arena_.clear();
         std::size_t count = 0;
         const auto deliver = [&] {
+            const std::uint8_t* at = arena_.data();
+            for (std::size_t i = 0; i < count; ++i) {
+                batch_[i] = {{at, lengths_[i]}, fcsLength_ == 0};
+                at += lengths_[i];
+            }
             Deliver({batch_.data(), count});
             count = 0;
         };
@@ -224,9 +229,8 @@ private:
                 }
             }
             if (next_ > now) break;
-            std::uint8_t* slot = arena_.data() + count * stride;
-            std::memcpy(slot, frame_.data(), length_);
-            batch_[count++] = {{slot, length_}, fcsLength_ == 0};
+            arena_.insert(arena_.end(), frame_.data(), frame_.data() + length_);
+            lengths_[count++] = length_;
             havePending_ = false;
             sent_.fetch_add(1, std::memory_order_relaxed);
             next_ += LineTime(length_, speed);
@@ -242,7 +246,8 @@ private:
     PcapHandle file_;
     std::uint32_t fcsLength_ = 0;
     std::vector<std::uint8_t> frame_;
-    std::vector<std::uint8_t> arena_;  // the frames of one event, frame_.size() apart
+    std::vector<std::uint8_t> arena_;  // the frames of one event, packed
+    std::array<std::size_t, kReplayBatch> lengths_{};
     std::array<OutsideFrame, kReplayBatch> batch_{};
     std::size_t length_ = 0;
     std::int64_t stamp_ = 0;
