@@ -3,6 +3,7 @@
 // ends by raw sockets), and capture files replayed into a port. The files
 // written are read back by libpcap, tshark and capinfos.
 #include "dump_child.h"
+#include "read_capture.h"
 
 #include <fl_test_machine.h>
 #include <fl_test_network.h>
@@ -90,18 +91,9 @@ std::vector<std::string> Lines(const std::string& text)
 std::vector<Packet> ReadPackets(const std::filesystem::path& path)
 {
     std::vector<Packet> packets;
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* pcap = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
-    EXPECT_NE(pcap, nullptr) << error;
-    if (pcap == nullptr) return packets;
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (pcap_next_ex(pcap, &header, &data) == 1) {
-        packets.push_back({static_cast<uint64_t>(header->ts.tv_sec) * 1000000000ull +
-                               static_cast<uint64_t>(header->ts.tv_usec),
-                           header->len, std::vector<uint8_t>(data, data + header->caplen), ""});
+    for (const CapturedFrame& f : ReadCapture(path)) {
+        packets.push_back({f.Nanoseconds, f.WireLength, std::vector<uint8_t>(f.Bytes.begin(), f.Bytes.end()), ""});
     }
-    pcap_close(pcap);
     const auto interfaces =
         Lines(CommandOutput("tshark -r " + path.string() + " -T fields -e frame.interface_id 2>/dev/null"));
     EXPECT_EQ(interfaces.size(), packets.size());

@@ -2,6 +2,7 @@
 // board, both ports fed by traffic generators) to FlDump_ng programs, each a
 // child process found through FL_HOST, as a user runs them.
 #include "dump_child.h"
+#include "read_capture.h"
 
 #include <fl_test_machine.h>
 #include <host/protocol.hpp>
@@ -26,28 +27,7 @@ namespace {
 using namespace dump_test;
 namespace proto = host::protocol;
 
-struct Frame {
-    uint64_t Nanoseconds;
-    std::string Bytes;
-    bool operator==(const Frame&) const = default;
-};
-
-std::vector<Frame> ReadFrames(const std::filesystem::path& path) {
-    std::vector<Frame> frames;
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* pcap = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
-    EXPECT_NE(pcap, nullptr) << error;
-    if (pcap == nullptr) return frames;
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (pcap_next_ex(pcap, &header, &data) == 1) {
-        frames.push_back({static_cast<uint64_t>(header->ts.tv_sec) * 1000000000ull +
-                              static_cast<uint64_t>(header->ts.tv_usec),
-                          std::string(reinterpret_cast<const char*>(data), header->caplen)});
-    }
-    pcap_close(pcap);
-    return frames;
-}
+using Frame = CapturedFrame;
 
 // Each port's reader starts and stops at its own moment, so the frames
 // are compared port by port (a generator's stream id, in every frame it
@@ -176,8 +156,8 @@ TEST_F(HostEndToEnd, TwoCapturesOfTheBoardHoldTheSameFrames) {
     EXPECT_GT(EndCapture(*second), 0);
     EXPECT_GT(EndCapture(*first), 0);
 
-    const Streams a = ByStream(ReadFrames(dir_ / "first.pcapng"));
-    const Streams b = ByStream(ReadFrames(dir_ / "second.pcapng"));
+    const Streams a = ByStream(ReadCapture(dir_ / "first.pcapng"));
+    const Streams b = ByStream(ReadCapture(dir_ / "second.pcapng"));
     EXPECT_EQ(a.size(), 2u) << "one stream per port of the board";
     ASSERT_EQ(a.size(), b.size());
     for (const auto& [stream, first] : a) {
