@@ -563,12 +563,21 @@ void Port::Impl::WriteImc(std::uint32_t, std::uint32_t value, Outbox& out) {
 
 std::uint32_t Port::Impl::ReadStatistic(std::uint32_t offset, Outbox&) {
     std::uint64_t& c = stats_[(offset - STATS_FIRST) / 4];
-    if (IsPairLow(offset)) return static_cast<std::uint32_t>(c);
+    // A 64-bit pair is read low half first. Reading it latches the count
+    // (kept, plus one, in the high half's slot, which is never counted
+    // into), and reading the high half clears what was latched: octets of
+    // frames that arrive between the two reads wait for the next read
+    // instead of being cleared unseen.
+    if (IsPairLow(offset)) {
+        stats_[(offset + 4 - STATS_FIRST) / 4] = c + 1;
+        return static_cast<std::uint32_t>(c);
+    }
     if (IsPairHigh(offset)) {
-        std::uint64_t& low = stats_[(offset - 4 - STATS_FIRST) / 4];
-        const auto high = static_cast<std::uint32_t>(low >> 32);
-        low = 0;
-        return high;
+        std::uint64_t& count = stats_[(offset - 4 - STATS_FIRST) / 4];
+        const std::uint64_t latched = c != 0 ? c - 1 : count;
+        c = 0;
+        count -= latched;
+        return static_cast<std::uint32_t>(latched >> 32);
     }
     const auto v = static_cast<std::uint32_t>(std::min<std::uint64_t>(c, 0xFFFFFFFF));  // counters stick at the top
     c = 0;

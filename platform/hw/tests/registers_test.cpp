@@ -189,6 +189,14 @@ TEST(Statistics, ClearOnReadAndPairsClearOnHighHalf) {
     EXPECT_EQ(p.ReadRegister(TORL), 364u);
     EXPECT_EQ(p.ReadRegister(TORH), 0u);
     EXPECT_EQ(p.ReadRegister(TORL), 0u);
+    // A frame that arrives between the two halves is left for the next read.
+    p.InjectFrame(TestFrame(100, 5));
+    EXPECT_EQ(p.ReadRegister(TORL), 100u);
+    p.InjectFrame(TestFrame(200, 6));
+    EXPECT_EQ(p.ReadRegister(TORH), 0u);
+    EXPECT_EQ(p.ReadRegister(TORL), 200u);
+    EXPECT_EQ(p.ReadRegister(TORH), 0u);
+    EXPECT_EQ(p.ReadRegister(TORL), 0u);
     // Reading every counter (as a clear does) leaves all of them zero and
     // traces nothing.
     p.InjectFrame(TestFrame(100, 4));
