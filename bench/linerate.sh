@@ -11,6 +11,9 @@
 #   file       frames in the file (capinfos)
 #   bursts     runs of missed frames, and the longest the driver had left
 #              the receive tail unmoved when one happened (a late harvest)
+#   slip       how far the generators fell behind when the model's clock
+#              thread ran late (they delay frames then, never burst them
+#              above line rate): the frames took seconds + slip to arrive
 # then the CPU time of each named thread of the machine's process.
 #
 # As root, the driver's harvesting thread runs at a real-time priority
@@ -37,7 +40,17 @@ case "$readers" in 1|3) ;; *) echo "FL_BENCH_READERS is 1 or 3" >&2; exit 2 ;; e
 command -v capinfos >/dev/null || { echo "capinfos (Debian's tshark) is needed" >&2; exit 2; }
 
 work=$(mktemp -d)
-[ -n "${FL_BENCH_KEEP:-}" ] && echo "work: $work" >&2 || trap 'rm -rf "$work"' EXIT
+[ -z "${FL_BENCH_KEEP:-}" ] || echo "work: $work" >&2
+# However it ends: no capture or host left running, the kernel threads back
+# where they were.
+finish() {
+  local left
+  left=$(jobs -p)
+  [ -z "$left" ] || kill -KILL $left 2>/dev/null || true
+  realtime_restore
+  [ -n "${FL_BENCH_KEEP:-}" ] || rm -rf "$work"
+}
+trap finish EXIT
 # The board aggregating port of board 0 (default address 02:f1:0e:00:00:00).
 port='\\?\FL_bap_02f10e000000'
 physical=('\\?\pci#ven_f10e&dev_0001&subsys_0001f10e&rev_06#3&0f10e001&0&00#{ccc1ec52-8c28-41f5-9748-5695dcbda22a}'
@@ -76,8 +89,8 @@ describe() {
   done
 }
 
-printf '%-6s %12s %12s %8s %10s %10s %10s %12s %8s %7s %9s\n' size offered delivered ignored missed ring writer file lost \
-  bursts "tail wait"
+printf '%-6s %12s %12s %8s %10s %10s %10s %12s %8s %7s %9s %8s\n' size offered delivered ignored missed ring writer file lost \
+  bursts "tail wait" slip
 for size in "${sizes[@]}"; do
   run="$work/$size"
   mkdir -p "$run"
@@ -133,18 +146,19 @@ for size in "${sizes[@]}"; do
   exec 3>&-
 
   # model port B.P: wire_sent S offered O ignored I missed M delivered D queued Q ...
-  read -r offered ignored missed delivered bursts wait < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
+  read -r offered ignored missed delivered bursts wait slip < <(awk '{ for (i = 1; i < NF; i++) v[$i] = $(i + 1);
       o += v["offered"]; g += v["ignored"]; m += v["missed"]; d += v["delivered"] + v["queued"]; b += v["miss_bursts"]
-      if (v["longest_tail_wait_us"] > w) w = v["longest_tail_wait_us"] }
-      END { print o, g, m, d, b, w + 0 }' "$report")
+      if (v["longest_tail_wait_us"] > w) w = v["longest_tail_wait_us"]
+      if (v["generator_slip_us"] > s) s = v["generator_slip_us"] }
+      END { print o, g, m, d, b, w + 0, s + 0 }' "$report")
   received=$(awk '/packets received by the application/ { print $1 }' "$run/out.txt")
   infile=$(capinfos -c -M "$run/out.pcapng" | awk '/Number of packets/ { print $NF }')
   ring=$((delivered - received))
   writer=$((received - infile))
   lost=$((offered - infile))
-  printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%% %7d %6.1f ms\n' "$size" "$offered" "$received" "$ignored" \
+  printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%% %7d %6.1f ms %5.1f ms\n' "$size" "$offered" "$received" "$ignored" \
     "$missed" "$ring" "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')" \
-    "$bursts" "$(awk -v w="$wait" 'BEGIN { print w / 1000 }')"
+    "$bursts" "$(awk -v w="$wait" 'BEGIN { print w / 1000 }')" "$(awk -v w="$slip" 'BEGIN { print w / 1000 }')"
   # The readers of the physical ports: each file against its port's wire.
   for reader in $(seq 1 $((readers - 1))); do
     sent=$(awk -v p="0.$((reader - 1)):" '$3 == p { for (i = 1; i < NF; i++) if ($i == "offered") print $(i + 1) }' "$report")

@@ -23,7 +23,7 @@ for tool in mergecap tcpdump capinfos python3; do
   command -v "$tool" >/dev/null || { echo "$tool is needed" >&2; exit 2; }
 done
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'realtime_restore; rm -rf "$work"' EXIT
 
 # The capture: frames 1 ns apart in stamp order, dealt round-robin to four
 # port files, and the whole in one file.

@@ -11,7 +11,7 @@ namespace hw {
 namespace {
 constexpr std::size_t kTraceRecord = 1024;
 constexpr std::size_t kGeneratorBatch = 64;  // frames per event at most, so others get a turn
-constexpr std::int64_t kLateNs = 500'000;    // a generator this far behind its clock catches up gently
+constexpr std::int64_t kLateNs = 500'000;    // a generator this far behind its clock slips
 constexpr std::uint32_t kMaxGeneratorFrame = 16128;
 constexpr std::size_t kMaxFrameMakers = 64;  // sizes with FCS tables; more sizes compute the CRC per frame
 }  // namespace
@@ -131,6 +131,11 @@ bool Machine::AttachCaptureFile(Port& port, const CaptureFileOptions& options, s
 std::uint64_t Machine::GeneratorSent(const Port& port) const {
     auto wire = port.impl_->GetWire();
     return wire ? wire->Sent() : 0;
+}
+
+std::chrono::nanoseconds Machine::GeneratorSlipped(const Port& port) const {
+    auto wire = port.impl_->GetWire();
+    return std::chrono::nanoseconds(wire ? wire->Slipped() : 0);
 }
 
 ClockMode Machine::Mode() const { return impl_->clock_.Mode(); }
@@ -432,6 +437,7 @@ public:
     }
 
     std::uint64_t Sent() const override { return sent_.load(std::memory_order_relaxed); }
+    std::int64_t Slipped() const override { return slipped_.load(std::memory_order_relaxed); }
 
 private:
     void Schedule() {
@@ -471,18 +477,16 @@ private:
         const std::size_t stride = std::min<std::size_t>(options_.maxSize, kMaxGeneratorFrame);
         if (arena_.empty()) arena_.resize(kGeneratorBatch * stride);
         // A clock thread that ran late owes the frames of the time it lost.
-        // A board is never late, so that backlog must not reach the port
-        // all at once, faster than any wire: past kLateNs behind, frames
-        // follow at twice the line rate (which the driver's harvest keeps
-        // up with) until the generator is on time again; none is dropped.
-        if (!late_ && now - next_ > kLateNs) {
-            late_ = true;
-            lateReal_ = now;
-            lateWire_ = next_;
+        // A wire never carries them faster than its speed, and sending them
+        // as a burst above it would make the board miss what a real one
+        // would not: past kLateNs behind, the generator's timeline slips
+        // instead (the slip is counted), and every frame still follows.
+        if (now - next_ > kLateNs) {
+            slipped_.fetch_add(now - kLateNs - next_, std::memory_order_relaxed);
+            next_ = now - kLateNs;
         }
-        const std::int64_t horizon = late_ ? std::min(now, lateWire_ + 2 * (now - lateReal_)) : now;
         std::size_t count = 0;
-        for (; count < kGeneratorBatch && next_ <= horizon; ++count) {
+        for (; count < kGeneratorBatch && next_ <= now; ++count) {
             if (options_.count != 0 && sequence_ >= options_.count) break;
             const std::uint32_t size = std::min<std::uint32_t>(SizeOf(sequence_), kMaxGeneratorFrame);
             const bool bad = options_.fcsErrorEvery != 0 && (sequence_ + 1) % options_.fcsErrorEvery == 0;
@@ -502,10 +506,7 @@ private:
         port_->ReceiveBatch({batch_.data(), count}, this);
         sent_.fetch_add(count, std::memory_order_relaxed);
         if (options_.count != 0 && sequence_ >= options_.count) return;
-        if (late_ && now - next_ <= kLateNs / 4) late_ = false;
-        std::int64_t at = next_;
-        if (next_ <= horizon) at = now;  // more are due: the batch was full
-        else if (late_) at = lateReal_ + (next_ - lateWire_) / 2;
+        const std::int64_t at = next_ <= now ? now : next_;  // more are due: the batch was full
         auto self = std::static_pointer_cast<Generator>(shared_from_this());
         machine_.clock_.Schedule(at, [self, gen] { self->Emit(gen); });
     }
@@ -522,9 +523,7 @@ private:
     std::mutex lock_;  // emission state; taken before a port's lock
     std::uint32_t speed_ = 1000;
     std::int64_t next_ = 0;
-    bool late_ = false;      // catching up on a late clock thread, since
-    std::int64_t lateReal_ = 0;  // this clock time, from
-    std::int64_t lateWire_ = 0;  // this frame time
+    std::atomic<std::int64_t> slipped_{0};  // ns the timeline slipped behind a late clock thread
     std::uint64_t sequence_ = 0;
     std::vector<std::uint8_t> arena_;
     std::vector<std::unique_ptr<GeneratorFrameMaker>> makers_;

@@ -223,6 +223,7 @@ public:
     // The wire is taken away: its ports lose the link; pending events die.
     virtual void Detach() = 0;
     virtual std::uint64_t Sent() const { return 0; }
+    virtual std::int64_t Slipped() const { return 0; }  // ns a generator's timeline slipped
 };
 
 std::shared_ptr<Wire> MakeCable(Machine::Impl& machine, Port::Impl& a, Port::Impl& b);

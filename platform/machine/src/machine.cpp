@@ -307,7 +307,8 @@ void ReportModel(hw::Machine& hardware) {
         const hw::PortCounters c = port->Counters();
         std::fprintf(out,
                      "model port %u.%u: wire_sent %llu offered %llu ignored %llu missed %llu delivered %llu "
-                     "queued %llu dma_faults %llu transmitted %llu miss_bursts %llu longest_tail_wait_us %llu\n",
+                     "queued %llu dma_faults %llu transmitted %llu miss_bursts %llu longest_tail_wait_us %llu "
+                     "generator_slip_us %llu\n",
                      port->GetBoard().Index(), port->Index(),
                      static_cast<unsigned long long>(hardware.GeneratorSent(*port)),
                      static_cast<unsigned long long>(c.offered), static_cast<unsigned long long>(c.ignored),
@@ -315,7 +316,8 @@ void ReportModel(hw::Machine& hardware) {
                      static_cast<unsigned long long>(c.queued), static_cast<unsigned long long>(c.dmaFaults),
                      static_cast<unsigned long long>(c.transmitted),
                      static_cast<unsigned long long>(c.missBursts),
-                     static_cast<unsigned long long>(c.longestTailWait / 1000));
+                     static_cast<unsigned long long>(c.longestTailWait / 1000),
+                     static_cast<unsigned long long>(hardware.GeneratorSlipped(*port).count() / 1000));
     }
     if (out != stderr) std::fclose(out);
 }

@@ -243,6 +243,9 @@ public:
     bool AttachCaptureFile(Port& port, const CaptureFileOptions& options, std::string* why);
     // Frames a port's generator has sent so far (0 without one).
     std::uint64_t GeneratorSent(const Port& port) const;
+    // How far a port's generator has fallen behind the clock over its run:
+    // a late clock thread delays frames rather than bursting them.
+    std::chrono::nanoseconds GeneratorSlipped(const Port& port) const;
 
     // Clock: nanoseconds since the machine was created.
     ClockMode Mode() const;
