@@ -32,7 +32,8 @@ delay=${DELAY:-5}  # s from boot to the first frame; the capture must be running
 shift || true
 sizes=("$@")
 # FL_BENCH_READERS=3: the machine runs in flhost, and besides the capture of
-# the board aggregating port two more FlDump_ng capture each physical port.
+# the board aggregating port two more programs (fl_receive) read each
+# physical port, an instance each.
 # FL_BENCH_HOST=1: the machine runs in flhost with the one capture.
 readers=${FL_BENCH_READERS:-1}
 case "$readers" in 1|3) ;; *) echo "FL_BENCH_READERS is 1 or 3" >&2; exit 2 ;; esac
@@ -112,20 +113,20 @@ for size in "${sizes[@]}"; do
     export FL_HOST=embedded
   fi
   dumps=()
-  for reader in $(seq 0 $((readers - 1))); do
-    name=out
-    [ "$reader" -eq 0 ] || name=out-p$((reader - 1))
-    (
-      [ "$reader" -eq 0 ] && on=$port || on=${physical[$((reader - 1))]}
-      exec "$build/bin/FlDump_ng" "$run/$name.pcapng" -p "$on" <"$run/keys" >"$run/$name.txt" 2>&1
-    ) &
-    dumps+=($!)
-    # The capture runs once the tool says so.
-    for _ in $(seq 600); do
-      grep -q "in progress" "$run/$name.txt" 2>/dev/null && break
-      kill -0 "${dumps[-1]}" 2>/dev/null || break
-      sleep 0.1
-    done
+  (exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" <"$run/keys" >"$run/out.txt" 2>&1) &
+  dumps+=($!)
+  # The capture runs once the tool says so.
+  for _ in $(seq 600); do
+    grep -q "in progress" "$run/out.txt" 2>/dev/null && break
+    kill -0 "${dumps[0]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  # The other readers read each physical port and drop what they read, for
+  # as long as the frames take to arrive and a few seconds more.
+  receivers=()
+  for reader in $(seq 1 $((readers - 1))); do
+    "$build/bin/fl_receive" $((delay + seconds + 5)) "${physical[$((reader - 1))]}" >"$run/p$((reader - 1)).txt" 2>&1 &
+    receivers+=($!)
   done
   machine=${machine:-${dumps[0]}}
   realtime_harvest "$machine"
@@ -134,11 +135,21 @@ for size in "${sizes[@]}"; do
   # frames to reach the file.
   until [ $((SECONDS - started)) -ge "$delay" ]; do sleep 0.1; done
   thread_times "$machine" >"$run/before.txt"
+  from=$(date +%s.%N)
   sleep "$seconds"
-  sleep 1
+  # The last frames reach the file once it stops growing (a late model
+  # delays them: the slip).
+  last=-1
+  for _ in $(seq 120); do
+    bytes=$(stat -c %s "$run/out.pcapng" 2>/dev/null || echo 0)
+    [ "$bytes" = "$last" ] && break
+    last=$bytes
+    sleep 1
+  done
   thread_times "$machine" >"$run/after.txt"
+  to=$(date +%s.%N)
   for dump in "${dumps[@]}"; do kill -INT "$dump"; done
-  for dump in "${dumps[@]}"; do wait "$dump" || true; done
+  for pid in "${dumps[@]}" "${receivers[@]}"; do wait "$pid" || true; done
   if [ "$machine" != "${dumps[0]}" ]; then
     kill -TERM "$machine"
     wait "$machine" || true
@@ -159,22 +170,25 @@ for size in "${sizes[@]}"; do
   printf '%-6s %12d %12d %8d %10d %10d %10d %12d %7.3f%% %7d %6.1f ms %5.1f ms\n' "$size" "$offered" "$received" "$ignored" \
     "$missed" "$ring" "$writer" "$infile" "$(awk -v l="$lost" -v o="$offered" 'BEGIN { print o ? 100 * l / o : 0 }')" \
     "$bursts" "$(awk -v w="$wait" 'BEGIN { print w / 1000 }')" "$(awk -v w="$slip" 'BEGIN { print w / 1000 }')"
-  # The readers of the physical ports: each file against its port's wire.
+  # The readers of the physical ports: what each received against its port's wire.
   for reader in $(seq 1 $((readers - 1))); do
     sent=$(awk -v p="0.$((reader - 1)):" '$3 == p { for (i = 1; i < NF; i++) if ($i == "offered") print $(i + 1) }' "$report")
-    got=$(capinfos -c -M "$run/out-p$((reader - 1)).pcapng" | awk '/Number of packets/ { print $NF }')
-    printf '  and port %d alone: %12d offered %12d in its file, %d lost\n' $((reader - 1)) "$sent" "$got" $((sent - got))
+    got=$(sed -nE 's/.* ([0-9]+) frames delivered.*/\1/p' "$run/p$((reader - 1)).txt")
+    printf '  and port %d alone: %12d offered %12d received, %d lost\n' $((reader - 1)) "$sent" "${got:-0}" \
+      $((sent - ${got:-0}))
   done
   # CPU of each thread over the capture (by thread id; threads started later count from 0).
   awk -F'\t' 'NR == FNR { b[$1] = $3; next } { print $2 "\t" $3 - b[$1] }' "$run/before.txt" "$run/after.txt" \
     >"$work/threads-$size.txt"
+  awk -v f="$from" -v t="$to" 'BEGIN { printf "%.1f\n", t - f }' >"$work/elapsed-$size.txt"
 done
 
 echo
-echo "CPU time of the machine's threads (FlDump_ng's, or flhost's) over the capture ($((seconds + 1)) s; % of one core):"
+echo "CPU time of the machine's threads (FlDump_ng's, or flhost's) over the capture (% of one core):"
 for size in "${sizes[@]}"; do
-  echo "  $size:"
-  sort -t$'\t' -k2,2nr "$work/threads-$size.txt" | awk -F'\t' -v tick="$tick" -v s="$((seconds + 1))" '
+  elapsed=$(cat "$work/elapsed-$size.txt")
+  echo "  $size ($elapsed s):"
+  sort -t$'\t' -k2,2nr "$work/threads-$size.txt" | awk -F'\t' -v tick="$tick" -v s="$elapsed" '
     $2 > 0 { printf "    %-16s %7.2f s %6.1f %%\n", $1, $2 / tick, 100 * $2 / tick / s; t += $2 }
     END { printf "    %-16s %7.2f s %6.1f %%\n", "all", t / tick, 100 * t / tick / s }'
 done
