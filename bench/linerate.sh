@@ -112,13 +112,12 @@ for size in "${sizes[@]}"; do
   else
     export FL_HOST=embedded
   fi
-  dumps=()
   (exec "$build/bin/FlDump_ng" "$run/out.pcapng" -p "$port" <"$run/keys" >"$run/out.txt" 2>&1) &
-  dumps+=($!)
+  dump=$!
   # The capture runs once the tool says so.
   for _ in $(seq 600); do
     grep -q "in progress" "$run/out.txt" 2>/dev/null && break
-    kill -0 "${dumps[0]}" 2>/dev/null || break
+    kill -0 "$dump" 2>/dev/null || break
     sleep 0.1
   done
   # The other readers read each physical port and drop what they read, for
@@ -128,11 +127,10 @@ for size in "${sizes[@]}"; do
     "$build/bin/fl_receive" $((delay + seconds + 5)) "${physical[$((reader - 1))]}" >"$run/p$((reader - 1)).txt" 2>&1 &
     receivers+=($!)
   done
-  machine=${machine:-${dumps[0]}}
+  machine=${machine:-$dump}
   realtime_harvest "$machine"
   started=$SECONDS
-  # From the first frame to the last, and one more second for the last
-  # frames to reach the file.
+  # From the first frame until the last has reached the file.
   until [ $((SECONDS - started)) -ge "$delay" ]; do sleep 0.1; done
   thread_times "$machine" >"$run/before.txt"
   from=$(date +%s.%N)
@@ -148,9 +146,9 @@ for size in "${sizes[@]}"; do
   done
   thread_times "$machine" >"$run/after.txt"
   to=$(date +%s.%N)
-  for dump in "${dumps[@]}"; do kill -INT "$dump"; done
-  for pid in "${dumps[@]}" "${receivers[@]}"; do wait "$pid" || true; done
-  if [ "$machine" != "${dumps[0]}" ]; then
+  kill -INT "$dump"
+  for pid in "$dump" "${receivers[@]}"; do wait "$pid" || true; done
+  if [ "$machine" != "$dump" ]; then
     kill -TERM "$machine"
     wait "$machine" || true
   fi
